@@ -1,0 +1,424 @@
+// Module set-up: the process-wide state and its interned names, the
+// one-interpreter and one-initialisation guards, the import sequence that
+// binds the module's names in order, and the helpers through which the
+// functions reach module globals and the logger.
+#include "pyref.hpp"
+
+#include <initializer_list>
+
+namespace storage {
+
+ModuleState g_state;
+
+namespace {
+
+PyInterpreterState* g_interpreter = nullptr;  // the first to load us
+
+PyDoc_STRVAR(module_doc,
+             "Simulation results storage API.\n"
+             "\n"
+             "This module provides functions for storing, retrieving, and "
+             "managing\n"
+             "simulation results with full reproducibility metadata.\n");
+
+const char* const kModuleName = "vantorel.core.simulation_storage";
+
+// Interns `text` into `*slot` unless an earlier, failed import already did.
+bool intern_once(PyObject** slot, const char* text)
+{
+    if (*slot == nullptr) {
+        *slot = PyUnicode_InternFromString(text);
+    }
+    return *slot != nullptr;
+}
+
+// A tuple of interned keyword names, built once.
+bool keywords_once(PyObject** slot,
+                   std::initializer_list<PyObject* ModuleState::*> names)
+{
+    if (*slot != nullptr) {
+        return true;
+    }
+    auto tuple = OwnedRef::steal(
+        PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) {
+        return false;
+    }
+    Py_ssize_t i = 0;
+    for (auto name : names) {
+        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(g_state.*name));
+    }
+    *slot = tuple.release();
+    return true;
+}
+
+// Names and constants live for the whole process; they are made by the
+// first import and kept by a failed one for the next attempt.
+bool init_names()
+{
+    using S = ModuleState;
+#define SS_INTERN(n)                                                        \
+    if (!intern_once(&g_state.str_##n, #n)) {                               \
+        return false;                                                       \
+    }
+    SS_NAMES(SS_INTERN)
+#undef SS_INTERN
+    if (!intern_once(&g_state.str_success, "success")
+        || !intern_once(&g_state.str_empty, "")
+        || !intern_once(&g_state.str_json_pattern, "*.json")
+        || !intern_once(&g_state.str_module_name, kModuleName)
+        || !intern_once(&g_state.str_lambda_name, "<lambda>")
+        || !intern_once(&g_state.str_lambda_qualname,
+                        "list_simulation_results.<locals>.<lambda>")) {
+        return false;
+    }
+    if (g_state.slice_first8 == nullptr) {
+        auto eight = OwnedRef::steal(PyLong_FromLong(8));
+        if (!eight) {
+            return false;
+        }
+        g_state.slice_first8 = PySlice_New(nullptr, eight.get(), nullptr);
+        if (g_state.slice_first8 == nullptr) {
+            return false;
+        }
+    }
+    return keywords_once(&g_state.kw_sort_keys, {&S::str_sort_keys})
+           && keywords_once(&g_state.kw_mkdir,
+                            {&S::str_parents, &S::str_exist_ok})
+           && keywords_once(&g_state.kw_identity,
+                            {&S::str_component_name, &S::str_factory_name,
+                             &S::str_component_settings,
+                             &S::str_model_parameters,
+                             &S::str_hyperparameters,
+                             &S::str_simulation_type})
+           && keywords_once(
+               &g_state.kw_record,
+               {&S::str_component_name, &S::str_factory_name,
+                &S::str_component_settings, &S::str_model_parameters,
+                &S::str_hyperparameters, &S::str_simulation_type,
+                &S::str_simulation_id, &S::str_pdk_name, &S::str_pdk_version,
+                &S::str_simulation_date, &S::str_vantorel_version,
+                &S::str_result, &S::str_wavelengths,
+                &S::str_execution_time_seconds, &S::str_status,
+                &S::str_error_message})
+           && keywords_once(&g_state.kw_option, {&S::str_option})
+           && keywords_once(&g_state.kw_sort, {&S::str_key, &S::str_reverse})
+           && keywords_once(&g_state.kw_clear,
+                            {&S::str_component_name, &S::str_factory_name,
+                             &S::str_simulation_type, &S::str_pdk_name});
+}
+
+bool check_interpreter()
+{
+    PyInterpreterState* current = PyInterpreterState_Get();
+    if (g_interpreter == nullptr) {
+        g_interpreter = current;
+    }
+    else if (g_interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only "
+                        "be loaded into one interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+// `import <module>` or `from <module> import <names>`, through the
+// builtins' __import__ as the import statement goes. Binds the module (or
+// each name) in `globals`; `source`, when given, receives the module.
+bool import_into(PyObject* globals, const char* module,
+                 std::initializer_list<const char*> names,
+                 OwnedRef* source = nullptr)
+{
+    auto builtins = OwnedRef::steal(PyEval_GetFrameBuiltins());
+    if (!builtins) {
+        return false;
+    }
+    PyObject* import_func = nullptr;
+    if (PyMapping_GetOptionalItemString(builtins.get(), "__import__",
+                                        &import_func) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        }
+        return false;
+    }
+    auto import_ref = OwnedRef::steal(import_func);
+    auto module_name = OwnedRef::steal(PyUnicode_FromString(module));
+    auto fromlist = OwnedRef::steal(
+        PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!module_name || !fromlist) {
+        return false;
+    }
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* text = PyUnicode_InternFromString(name);
+        if (text == nullptr) {
+            return false;
+        }
+        PyTuple_SET_ITEM(fromlist.get(), i++, text);  // steals text
+    }
+    auto imported = OwnedRef::steal(PyObject_CallFunction(
+        import_ref.get(), "OOOOi", module_name.get(), globals, Py_None,
+        names.size() ? fromlist.get() : Py_None, 0));
+    if (!imported) {
+        return false;
+    }
+    if (source != nullptr) {
+        *source = imported;
+    }
+    if (names.size() == 0) {
+        return PyDict_SetItem(globals, module_name.get(), imported.get()) == 0;
+    }
+    for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); i++) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
+        PyObject* value = nullptr;
+        if (PyObject_GetOptionalAttr(imported.get(), name, &value) < 0) {
+            return false;
+        }
+        if (value == nullptr) {
+            PyErr_Format(PyExc_ImportError, "cannot import name %R from %R",
+                         name, module_name.get());
+            return false;
+        }
+        auto owned = OwnedRef::steal(value);
+        if (PyDict_SetItem(globals, name, value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `<name> = lazy_import(<module>[, <attribute>])`.
+bool bind_lazy(PyObject* globals, PyObject* lazy_import, const char* name,
+               const char* module, const char* attribute)
+{
+    auto bound = OwnedRef::steal(
+        attribute ? PyObject_CallFunction(lazy_import, "ss", module,
+                                          attribute)
+                  : PyObject_CallFunction(lazy_import, "s", module));
+    return bound && PyDict_SetItemString(globals, name, bound.get()) == 0;
+}
+
+const Signature* const kModuleFunctions[] = {
+    &compute_simulation_id_signature,
+    &get_simulation_file_path_signature,
+    &find_simulation_file_signature,
+    &save_simulation_result_signature,
+    &load_simulation_result_signature,
+    &find_simulation_result_signature,
+    &matches_filters_signature,
+    &list_simulation_results_signature,
+    &delete_simulation_result_signature,
+    &clear_simulation_results_signature,
+};
+
+// Binds the module's names in their documented order.
+bool run_import_sequence(PyObject* module)
+{
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    OwnedRef pathlib;
+    if (!import_into(globals, "hashlib", {})
+        || !import_into(globals, "json", {})
+        || !import_into(globals, "datetime", {"UTC", "datetime"})
+        || !import_into(globals, "pathlib", {"Path"}, &pathlib)
+        || !import_into(globals, "typing", {"TYPE_CHECKING", "Any"})
+        || !import_into(globals, "vantorel.models",
+                        {"SimulationHyperparameters", "SimulationStatus",
+                         "StoredSimulationResult"})
+        || !import_into(globals, "vantorel.core.lazy", {"lazy_import"})) {
+        return false;
+    }
+    PyObject* lazy_import = nullptr;
+    if (PyDict_GetItemStringRef(globals, "lazy_import", &lazy_import) <= 0) {
+        return false;
+    }
+    auto lazy_ref = OwnedRef::steal(lazy_import);
+    if (!bind_lazy(globals, lazy_import, "orjson", "orjson", nullptr)
+        || !bind_lazy(globals, lazy_import, "__version__", "vantorel",
+                      "__version__")
+        || !bind_lazy(globals, lazy_import, "log", "vantorel.logger",
+                      "get_logger")
+        || !bind_lazy(globals, lazy_import, "get_build_dir",
+                      "vantorel.settings", "get_build_dir")
+        || !bind_lazy(globals, lazy_import, "get_pdk_name",
+                      "vantorel.settings", "get_pdk_name")
+        || !bind_lazy(globals, lazy_import, "get_simulations_dir",
+                      "vantorel.settings", "get_simulations_dir")) {
+        return false;
+    }
+
+    auto posix_path = OwnedRef::steal(
+        PyObject_GetAttrString(pathlib.get(), "PosixPath"));
+    if (!posix_path) {
+        return false;
+    }
+    Py_XSETREF(g_state.function_type, create_function_type(module));
+    if (g_state.function_type == nullptr) {
+        return false;
+    }
+    for (const Signature* sig : kModuleFunctions) {
+        auto name = OwnedRef::steal(PyUnicode_InternFromString(sig->name));
+        if (!name) {
+            return false;
+        }
+        auto function = OwnedRef::steal(
+            new_function(*sig, name.get(), name.get(), globals));
+        if (!function
+            || PyDict_SetItem(globals, name.get(), function.get())) {
+            return false;
+        }
+    }
+    auto test = OwnedRef::steal(PyDict_New());
+    if (!test || PyDict_SetItemString(globals, "__test__", test.get())) {
+        return false;
+    }
+
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* existing = nullptr;
+    if (PyDict_SetDefaultRef(modules, g_state.str_module_name, module,
+                             &existing) < 0) {
+        return false;
+    }
+    Py_DECREF(existing);
+
+    g_state.posix_path = posix_path.release();
+    g_state.module = Py_NewRef(module);
+    return true;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*)
+{
+    if (!check_interpreter()) {
+        return nullptr;
+    }
+    // Imported before: hand back the initialised module (exec is a no-op).
+    if (g_state.module != nullptr) {
+        return Py_NewRef(g_state.module);
+    }
+    auto name = OwnedRef::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    return PyModule_NewObject(name.get());
+}
+
+int module_exec(PyObject* module)
+{
+    if (!check_interpreter()) {
+        return -1;
+    }
+    if (g_state.module != nullptr) {
+        if (module == g_state.module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'simulation_storage' has already been "
+                        "imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    if (init_names() && run_import_sequence(module)) {
+        return 0;
+    }
+    Py_CLEAR(g_state.function_type);
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "init vantorel.core.simulation_storage");
+    }
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // Every interpreter but the first is refused by the guard above, with
+    // its own message; CPython's check would refuse some of them first.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "simulation_storage",
+    module_doc,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+OwnedRef lookup_global(StorageFunction* self, PyObject* name)
+{
+    PyObject* value = nullptr;
+    if (self->globals != nullptr) {
+        if (PyDict_GetItemRef(self->globals, name, &value) < 0) {
+            return {};
+        }
+        if (value != nullptr) {
+            return OwnedRef::steal(value);
+        }
+    }
+    auto builtins = OwnedRef::steal(PyEval_GetFrameBuiltins());
+    if (!builtins
+        || PyMapping_GetOptionalItem(builtins.get(), name, &value) < 0) {
+        return {};
+    }
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return OwnedRef::steal(value);
+}
+
+OwnedRef call_global(StorageFunction* self, PyObject* name)
+{
+    OwnedRef callable = lookup_global(self, name);
+    if (!callable) {
+        return {};
+    }
+    return OwnedRef::steal(PyObject_CallNoArgs(callable.get()));
+}
+
+bool log_message(StorageFunction* self, PyObject* level, const char* prefix,
+                 PyObject* value, const char* suffix)
+{
+    OwnedRef logger = call_global(self, g_state.str_log);
+    if (!logger) {
+        return false;
+    }
+    auto method = OwnedRef::steal(PyObject_GetAttr(logger.get(), level));
+    if (!method) {
+        return false;
+    }
+    auto formatted =
+        OwnedRef::steal(PyObject_Format(value, g_state.str_empty));
+    if (!formatted) {
+        return false;
+    }
+    auto text = OwnedRef::steal(
+        PyUnicode_FromFormat("%s%U%s", prefix, formatted.get(), suffix));
+    if (!text) {
+        return false;
+    }
+    return OwnedRef::steal(PyObject_CallOneArg(method.get(), text.get()))
+           ? true
+           : false;
+}
+
+int call_truth(PyObject* obj, PyObject* name)
+{
+    auto result = OwnedRef::steal(PyObject_CallMethodNoArgs(obj, name));
+    if (!result) {
+        return -1;
+    }
+    return PyObject_IsTrue(result.get());
+}
+
+}  // namespace storage
+
+PyMODINIT_FUNC PyInit_simulation_storage(void)
+{
+    return PyModuleDef_Init(&storage::module_def);
+}

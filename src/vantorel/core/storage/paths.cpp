@@ -1,0 +1,212 @@
+// Where results live: <simulations dir>/<simulation type>/<component>_<id>
+// .json. Derives (and prepares) the path of a result and finds a result
+// file again by its ID, scanning the type directories.
+#include "pyref.hpp"
+
+namespace storage {
+namespace {
+
+PyDoc_STRVAR(
+    get_simulation_file_path_doc,
+    "get_simulation_file_path(str simulation_type: str, "
+    "str component_name: str, str simulation_id: str) -> Path\n"
+    "\n"
+    "Get the file path for a simulation result.\n"
+    "\n"
+    "Args:\n"
+    "    simulation_type: Type of simulation (e.g. \"fdtd\", \"eme\").\n"
+    "    component_name: Name of the component.\n"
+    "    simulation_id: The simulation ID.\n"
+    "\n"
+    "Returns:\n"
+    "    Path to the simulation result file.\n");
+
+PyDoc_STRVAR(
+    find_simulation_file_doc,
+    "_find_simulation_file(str simulation_id: str) -> Path | None\n"
+    "\n"
+    "Find a simulation result file by its ID.\n"
+    "\n"
+    "Scans all simulation type directories to find the file.\n"
+    "\n"
+    "Args:\n"
+    "    simulation_id: The unique simulation ID.\n"
+    "\n"
+    "Returns:\n"
+    "    Path to the simulation file if found, None otherwise.\n");
+
+bool contains(PyObject* text, Py_UCS4 ch)
+{
+    return PyUnicode_FindChar(text, ch, 0, PyUnicode_GET_LENGTH(text), 1)
+           >= 0;
+}
+
+bool has_separator_or_nul(PyObject* text)
+{
+    return contains(text, '/') || contains(text, '\0');
+}
+
+// A type directory must be one directory right below the simulations
+// directory, where lookups and listings look; a component name must not
+// move the file into a subdirectory that nobody creates or scans.
+bool check_layout_names(PyObject* simulation_type, PyObject* component_name)
+{
+    if (PyUnicode_GET_LENGTH(simulation_type) == 0
+        || PyUnicode_CompareWithASCIIString(simulation_type, ".") == 0
+        || PyUnicode_CompareWithASCIIString(simulation_type, "..") == 0
+        || has_separator_or_nul(simulation_type)) {
+        PyErr_Format(PyExc_ValueError,
+                     "simulation_type %R must name one directory inside the "
+                     "simulations directory: not empty, '.' or '..', not "
+                     "absolute, without '/' or NUL",
+                     simulation_type);
+        return false;
+    }
+    if (has_separator_or_nul(component_name)) {
+        PyErr_Format(PyExc_ValueError,
+                     "component_name %R must not contain '/' or NUL",
+                     component_name);
+        return false;
+    }
+    return true;
+}
+
+PyObject* get_simulation_file_path_impl(StorageFunction* self,
+                                        PyObject* const* args)
+{
+    PyObject* simulation_type = args[0];
+    PyObject* component_name = args[1];
+    PyObject* simulation_id = args[2];
+    if (!check_layout_names(simulation_type, component_name)) {
+        return nullptr;
+    }
+    OwnedRef simulations_dir = call_global(self,
+                                           g_state.str_get_simulations_dir);
+    if (!simulations_dir) {
+        return nullptr;
+    }
+    auto type_dir = OwnedRef::steal(
+        PyNumber_TrueDivide(simulations_dir.get(), simulation_type));
+    if (!type_dir) {
+        return nullptr;
+    }
+    PyObject* mkdir_args[] = {type_dir.get(), Py_True, Py_True};
+    auto made = OwnedRef::steal(PyObject_VectorcallMethod(
+        g_state.str_mkdir, mkdir_args, 1, g_state.kw_mkdir));
+    if (!made) {
+        return nullptr;
+    }
+    auto name = OwnedRef::steal(PyUnicode_FromFormat(
+        "%U_%U.json", component_name, simulation_id));
+    if (!name) {
+        return nullptr;
+    }
+    return PyNumber_TrueDivide(type_dir.get(), name.get());
+}
+
+PyObject* find_simulation_file_impl(StorageFunction* self,
+                                    PyObject* const* args)
+{
+    OwnedRef pattern = id_glob_pattern(args[0]);
+    if (!pattern) {
+        return nullptr;
+    }
+    if (pattern.get() == Py_None) {
+        return pattern.release();
+    }
+    OwnedRef simulations_dir = call_global(self,
+                                           g_state.str_get_simulations_dir);
+    if (!simulations_dir) {
+        return nullptr;
+    }
+    int exists = call_truth(simulations_dir.get(), g_state.str_exists);
+    if (exists <= 0) {
+        return exists < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    auto entries = OwnedRef::steal(PyObject_CallMethodNoArgs(
+        simulations_dir.get(), g_state.str_iterdir));
+    if (!entries) {
+        return nullptr;
+    }
+    auto iterator = OwnedRef::steal(PyObject_GetIter(entries.get()));
+    if (!iterator) {
+        return nullptr;
+    }
+    while (auto type_dir = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        int is_dir = call_truth(type_dir.get(), g_state.str_is_dir);
+        if (is_dir < 0) {
+            return nullptr;
+        }
+        if (is_dir == 0) {
+            continue;
+        }
+        auto globbed = OwnedRef::steal(PyObject_CallMethodOneArg(
+            type_dir.get(), g_state.str_glob, pattern.get()));
+        if (!globbed) {
+            return nullptr;
+        }
+        auto matches = OwnedRef::steal(PySequence_List(globbed.get()));
+        if (!matches) {
+            return nullptr;
+        }
+        if (PyList_GET_SIZE(matches.get()) > 0) {
+            return Py_NewRef(PyList_GET_ITEM(matches.get(), 0));
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const Param get_simulation_file_path_params[] = {
+    SS_PARAM(simulation_type, PositionalOrKeyword, Str, Required, "str"),
+    SS_PARAM(component_name, PositionalOrKeyword, Str, Required, "str"),
+    SS_PARAM(simulation_id, PositionalOrKeyword, Str, Required, "str"),
+};
+
+const Param find_simulation_file_params[] = {
+    SS_PARAM(simulation_id, PositionalOrKeyword, Str, Required, "str"),
+};
+
+}  // namespace
+
+OwnedRef id_glob_pattern(PyObject* simulation_id)
+{
+    // No file name holds a separator or NUL: such an ID names no result.
+    if (has_separator_or_nul(simulation_id)) {
+        return OwnedRef::borrow(Py_None);
+    }
+    // Match the ID literally, escaping as glob.escape does. "[" goes
+    // first, so the brackets added for "*" and "?" stay as they are.
+    auto escaped = OwnedRef::borrow(simulation_id);
+    static const char* const kEscapes[][2] = {
+        {"[", "[[]"}, {"*", "[*]"}, {"?", "[?]"}};
+    for (const auto& escape : kEscapes) {
+        if (!contains(escaped.get(), static_cast<Py_UCS4>(escape[0][0]))) {
+            continue;
+        }
+        auto from = OwnedRef::steal(PyUnicode_FromString(escape[0]));
+        auto to = OwnedRef::steal(PyUnicode_FromString(escape[1]));
+        if (!from || !to) {
+            return {};
+        }
+        escaped = OwnedRef::steal(
+            PyUnicode_Replace(escaped.get(), from.get(), to.get(), -1));
+        if (!escaped) {
+            return {};
+        }
+    }
+    return OwnedRef::steal(
+        PyUnicode_FromFormat("*_%U.json", escaped.get()));
+}
+
+const Signature get_simulation_file_path_signature = SS_SIGNATURE(
+    get_simulation_file_path, get_simulation_file_path_params, 3, "Path",
+    get_simulation_file_path_doc, get_simulation_file_path_impl);
+
+const Signature find_simulation_file_signature = SS_SIGNATURE(
+    _find_simulation_file, find_simulation_file_params, 1, "Path | None",
+    find_simulation_file_doc, find_simulation_file_impl);
+
+}  // namespace storage
