@@ -94,7 +94,9 @@ PyObject* function_descr_get(PyObject* op, PyObject* obj, PyObject*)
 // own signature instead of `(*args, **kwargs)`.
 PyObject* function_getattro(PyObject* op, PyObject* name)
 {
-    if (name == g_state.str___call__) {
+    if (name == g_state.str___call__
+        || (PyUnicode_Check(name)
+            && PyUnicode_Compare(name, g_state.str___call__) == 0)) {
         return Py_NewRef(op);
     }
     return PyObject_GenericGetAttr(op, name);

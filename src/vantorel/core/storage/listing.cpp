@@ -309,7 +309,7 @@ const Signature list_simulation_results_signature = SS_SIGNATURE(
     list_simulation_results_impl);
 
 const Signature sort_key_signature = Signature{
-    "<lambda>", "lambda", sort_key_params, 1, 1, nullptr, nullptr,
-    sort_key_impl};
+    "<lambda>", "lambda", sort_key_params, param_count(sort_key_params), 1,
+    nullptr, nullptr, sort_key_impl};
 
 }  // namespace storage

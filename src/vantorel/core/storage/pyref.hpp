@@ -157,10 +157,17 @@ struct StorageFunction {
     Param{#n, &ModuleState::str_##n, ParamKind::kind, TypeCheck::check,     \
           DefaultValue::dflt, annotation}
 
+// The binder's argument array holds kMaxParams values.
+template <std::size_t N>
+constexpr Py_ssize_t param_count(const Param (&)[N])
+{
+    static_assert(N <= kMaxParams, "raise kMaxParams");
+    return static_cast<Py_ssize_t>(N);
+}
+
 #define SS_SIGNATURE(fname, params, npositional, ret, doc, impl)            \
-    Signature{#fname, #fname, params,                                       \
-              static_cast<Py_ssize_t>(sizeof(params) / sizeof(Param)),      \
-              npositional, ret, doc, impl}
+    Signature{#fname, #fname, params, param_count(params), npositional,     \
+              ret, doc, impl}
 
 // function.cpp
 PyObject* create_function_type(PyObject* module);
