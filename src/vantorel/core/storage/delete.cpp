@@ -38,12 +38,8 @@ PyDoc_STRVAR(
 PyObject* delete_simulation_result_impl(StorageFunction* self,
                                         PyObject* const* args)
 {
-    OwnedRef find = lookup_global(self, g_state.str__find_simulation_file);
-    if (!find) {
-        return nullptr;
-    }
-    auto file_path = OwnedRef::steal(PyObject_CallOneArg(find.get(),
-                                                         args[0]));
+    OwnedRef file_path = call_global(self, g_state.str__find_simulation_file,
+                                     args, 1);
     if (!file_path) {
         return nullptr;
     }
@@ -69,13 +65,9 @@ PyObject* delete_simulation_result_impl(StorageFunction* self,
 PyObject* clear_simulation_results_impl(StorageFunction* self,
                                         PyObject* const* args)
 {
-    OwnedRef list = lookup_global(self, g_state.str_list_simulation_results);
-    if (!list) {
-        return nullptr;
-    }
     // The four filters, in the order of g_state.kw_clear.
-    auto results = OwnedRef::steal(
-        PyObject_Vectorcall(list.get(), args, 0, g_state.kw_clear));
+    OwnedRef results = call_global(
+        self, g_state.str_list_simulation_results, args, 0, g_state.kw_clear);
     if (!results) {
         return nullptr;
     }
@@ -94,13 +86,9 @@ PyObject* clear_simulation_results_impl(StorageFunction* self,
         if (!simulation_id) {
             return nullptr;
         }
-        OwnedRef remove = lookup_global(self,
-                                        g_state.str_delete_simulation_result);
-        if (!remove) {
-            return nullptr;
-        }
-        auto removed = OwnedRef::steal(PyObject_CallOneArg(
-            remove.get(), simulation_id.get()));
+        PyObject* id = simulation_id.get();
+        OwnedRef removed = call_global(
+            self, g_state.str_delete_simulation_result, &id, 1);
         if (!removed) {
             return nullptr;
         }

@@ -56,12 +56,7 @@ PyObject* compute_simulation_id_impl(StorageFunction* self,
         return nullptr;
     }
 
-    OwnedRef json = lookup_global(self, g_state.str_json);
-    if (!json) {
-        return nullptr;
-    }
-    auto dumps = OwnedRef::steal(PyObject_GetAttr(json.get(),
-                                                  g_state.str_dumps));
+    OwnedRef dumps = global_attr(self, g_state.str_json, g_state.str_dumps);
     if (!dumps) {
         return nullptr;
     }
@@ -72,12 +67,8 @@ PyObject* compute_simulation_id_impl(StorageFunction* self,
         return nullptr;
     }
 
-    OwnedRef hashlib = lookup_global(self, g_state.str_hashlib);
-    if (!hashlib) {
-        return nullptr;
-    }
-    auto sha256 = OwnedRef::steal(PyObject_GetAttr(hashlib.get(),
-                                                   g_state.str_sha256));
+    OwnedRef sha256 = global_attr(self, g_state.str_hashlib,
+                                  g_state.str_sha256);
     if (!sha256) {
         return nullptr;
     }

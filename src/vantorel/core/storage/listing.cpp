@@ -100,44 +100,15 @@ PyObject* matches_filters_impl(StorageFunction*, PyObject* const* args)
 bool collect_file(StorageFunction* self, PyObject* file_path,
                   PyObject* const* filters, PyObject* results)
 {
-    OwnedRef orjson = lookup_global(self, g_state.str_orjson);
-    if (!orjson) {
-        return false;
-    }
-    auto loads = OwnedRef::steal(PyObject_GetAttr(orjson.get(),
-                                                  g_state.str_loads));
-    if (!loads) {
-        return false;
-    }
-    auto content = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(file_path, g_state.str_read_bytes));
-    if (!content) {
-        return false;
-    }
-    auto data = OwnedRef::steal(PyObject_CallOneArg(loads.get(),
-                                                    content.get()));
-    if (!data) {
-        return false;
-    }
-    OwnedRef record_type = lookup_global(self,
-                                         g_state.str_StoredSimulationResult);
-    if (!record_type) {
-        return false;
-    }
-    auto record = OwnedRef::steal(PyObject_CallMethodOneArg(
-        record_type.get(), g_state.str_model_validate, data.get()));
+    OwnedRef record = read_record(self, file_path);
     if (!record) {
-        return false;
-    }
-    OwnedRef matches = lookup_global(self, g_state.str__matches_filters);
-    if (!matches) {
         return false;
     }
     // component_name, factory_name, pdk_name, status
     PyObject* match_args[] = {record.get(), filters[0], filters[1],
                               filters[3], filters[4]};
-    auto verdict = OwnedRef::steal(
-        PyObject_Vectorcall(matches.get(), match_args, 5, nullptr));
+    OwnedRef verdict = call_global(self, g_state.str__matches_filters,
+                                   match_args, 5);
     if (!verdict) {
         return false;
     }

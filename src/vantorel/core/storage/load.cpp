@@ -45,12 +45,8 @@ PyDoc_STRVAR(
 PyObject* load_simulation_result_impl(StorageFunction* self,
                                       PyObject* const* args)
 {
-    OwnedRef find = lookup_global(self, g_state.str__find_simulation_file);
-    if (!find) {
-        return nullptr;
-    }
-    auto file_path = OwnedRef::steal(PyObject_CallOneArg(find.get(),
-                                                         args[0]));
+    OwnedRef file_path = call_global(self, g_state.str__find_simulation_file,
+                                     args, 1);
     if (!file_path) {
         return nullptr;
     }
@@ -68,52 +64,21 @@ PyObject* load_simulation_result_impl(StorageFunction* self,
         }
         Py_RETURN_NONE;
     }
-    OwnedRef orjson = lookup_global(self, g_state.str_orjson);
-    if (!orjson) {
-        return nullptr;
-    }
-    auto loads = OwnedRef::steal(PyObject_GetAttr(orjson.get(),
-                                                  g_state.str_loads));
-    if (!loads) {
-        return nullptr;
-    }
-    auto content = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(file_path.get(), g_state.str_read_bytes));
-    if (!content) {
-        return nullptr;
-    }
-    auto data = OwnedRef::steal(PyObject_CallOneArg(loads.get(),
-                                                    content.get()));
-    if (!data) {
-        return nullptr;
-    }
-    OwnedRef record_type = lookup_global(self,
-                                         g_state.str_StoredSimulationResult);
-    if (!record_type) {
-        return nullptr;
-    }
-    return PyObject_CallMethodOneArg(record_type.get(),
-                                     g_state.str_model_validate, data.get());
+    return read_record(self, file_path.get()).release();
 }
 
 PyObject* find_simulation_result_impl(StorageFunction* self,
                                       PyObject* const* args)
 {
-    OwnedRef compute = lookup_global(self,
-                                     g_state.str__compute_simulation_id);
-    if (!compute) {
-        return nullptr;
-    }
-    auto simulation_id = OwnedRef::steal(
-        PyObject_Vectorcall(compute.get(), args, 0, g_state.kw_identity));
+    OwnedRef simulation_id = call_global(
+        self, g_state.str__compute_simulation_id, args, 0,
+        g_state.kw_identity);
     if (!simulation_id) {
         return nullptr;
     }
-    OwnedRef load = lookup_global(self, g_state.str_load_simulation_result);
-    if (!load) {
-        return nullptr;
-    }
-    return PyObject_CallOneArg(load.get(), simulation_id.get());
+    PyObject* id = simulation_id.get();
+    return call_global(self, g_state.str_load_simulation_result, &id, 1)
+        .release();
 }
 
 const Param load_simulation_result_params[] = {
@@ -133,6 +98,31 @@ const Param find_simulation_result_params[] = {
 };
 
 }  // namespace
+
+OwnedRef read_record(StorageFunction* self, PyObject* file_path)
+{
+    OwnedRef loads = global_attr(self, g_state.str_orjson, g_state.str_loads);
+    if (!loads) {
+        return {};
+    }
+    auto content = OwnedRef::steal(
+        PyObject_CallMethodNoArgs(file_path, g_state.str_read_bytes));
+    if (!content) {
+        return {};
+    }
+    auto data = OwnedRef::steal(PyObject_CallOneArg(loads.get(),
+                                                    content.get()));
+    if (!data) {
+        return {};
+    }
+    OwnedRef model_validate = global_attr(
+        self, g_state.str_StoredSimulationResult, g_state.str_model_validate);
+    if (!model_validate) {
+        return {};
+    }
+    return OwnedRef::steal(PyObject_CallOneArg(model_validate.get(),
+                                               data.get()));
+}
 
 const Signature load_simulation_result_signature = SS_SIGNATURE(
     load_simulation_result, load_simulation_result_params, 1,

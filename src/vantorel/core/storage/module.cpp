@@ -372,13 +372,24 @@ OwnedRef lookup_global(StorageFunction* self, PyObject* name)
     return OwnedRef::steal(value);
 }
 
-OwnedRef call_global(StorageFunction* self, PyObject* name)
+OwnedRef call_global(StorageFunction* self, PyObject* name,
+                     PyObject* const* args, size_t nargs, PyObject* kwnames)
 {
     OwnedRef callable = lookup_global(self, name);
     if (!callable) {
         return {};
     }
-    return OwnedRef::steal(PyObject_CallNoArgs(callable.get()));
+    return OwnedRef::steal(
+        PyObject_Vectorcall(callable.get(), args, nargs, kwnames));
+}
+
+OwnedRef global_attr(StorageFunction* self, PyObject* name, PyObject* attr)
+{
+    OwnedRef value = lookup_global(self, name);
+    if (!value) {
+        return {};
+    }
+    return OwnedRef::steal(PyObject_GetAttr(value.get(), attr));
 }
 
 bool log_message(StorageFunction* self, PyObject* level, const char* prefix,

@@ -187,8 +187,12 @@ bool bind_arguments(const Signature& sig, PyObject* const* args,
 // module.cpp: the module global `name` of `self`, then the builtin; raises
 // NameError when neither exists.
 OwnedRef lookup_global(StorageFunction* self, PyObject* name);
-// Calls the global `name` with no arguments.
-OwnedRef call_global(StorageFunction* self, PyObject* name);
+// Vectorcalls the global `name` (no arguments by default).
+OwnedRef call_global(StorageFunction* self, PyObject* name,
+                     PyObject* const* args = nullptr, size_t nargs = 0,
+                     PyObject* kwnames = nullptr);
+// The attribute `attr` of the global `name`.
+OwnedRef global_attr(StorageFunction* self, PyObject* name, PyObject* attr);
 // log().<level>(prefix + format(value, "") + suffix), the logger fetched
 // anew for the line; returns false with an exception set on failure.
 bool log_message(StorageFunction* self, PyObject* level, const char* prefix,
@@ -196,6 +200,9 @@ bool log_message(StorageFunction* self, PyObject* level, const char* prefix,
 // Calls method `name` of `obj` with no arguments and takes its truth value:
 // 1, 0, or -1 with an exception set.
 int call_truth(PyObject* obj, PyObject* name);
+
+// load.cpp: reads `file_path` and validates its JSON into a stored record.
+OwnedRef read_record(StorageFunction* self, PyObject* file_path);
 
 // paths.cpp: `simulation_id` as a literal glob pattern "*_<id>.json", or
 // None when no file name can hold it.

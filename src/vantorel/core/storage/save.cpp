@@ -142,26 +142,17 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
     PyObject* component_name = args[0];
     PyObject* simulation_type = args[5];
 
-    OwnedRef compute = lookup_global(self,
-                                     g_state.str__compute_simulation_id);
-    if (!compute) {
-        return nullptr;
-    }
     // The six identity fields lead the bound arguments, in keyword order.
-    auto simulation_id = OwnedRef::steal(
-        PyObject_Vectorcall(compute.get(), args, 0, g_state.kw_identity));
+    OwnedRef simulation_id = call_global(
+        self, g_state.str__compute_simulation_id, args, 0,
+        g_state.kw_identity);
     if (!simulation_id) {
-        return nullptr;
-    }
-    OwnedRef get_path = lookup_global(self,
-                                      g_state.str_get_simulation_file_path);
-    if (!get_path) {
         return nullptr;
     }
     PyObject* path_args[] = {simulation_type, component_name,
                              simulation_id.get()};
-    auto file_path = OwnedRef::steal(
-        PyObject_Vectorcall(get_path.get(), path_args, 3, nullptr));
+    OwnedRef file_path = call_global(
+        self, g_state.str_get_simulation_file_path, path_args, 3);
     if (!file_path) {
         return nullptr;
     }
@@ -175,12 +166,7 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
     if (!pdk_name) {
         return nullptr;
     }
-    OwnedRef datetime = lookup_global(self, g_state.str_datetime);
-    if (!datetime) {
-        return nullptr;
-    }
-    auto now = OwnedRef::steal(PyObject_GetAttr(datetime.get(),
-                                                g_state.str_now));
+    OwnedRef now = global_attr(self, g_state.str_datetime, g_state.str_now);
     if (!now) {
         return nullptr;
     }
@@ -220,12 +206,7 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
         return nullptr;
     }
 
-    OwnedRef orjson = lookup_global(self, g_state.str_orjson);
-    if (!orjson) {
-        return nullptr;
-    }
-    auto dumps = OwnedRef::steal(PyObject_GetAttr(orjson.get(),
-                                                  g_state.str_dumps));
+    OwnedRef dumps = global_attr(self, g_state.str_orjson, g_state.str_dumps);
     if (!dumps) {
         return nullptr;
     }
@@ -234,12 +215,8 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
     if (!dump) {
         return nullptr;
     }
-    orjson = lookup_global(self, g_state.str_orjson);
-    if (!orjson) {
-        return nullptr;
-    }
-    auto indent = OwnedRef::steal(PyObject_GetAttr(orjson.get(),
-                                                   g_state.str_OPT_INDENT_2));
+    OwnedRef indent = global_attr(self, g_state.str_orjson,
+                                  g_state.str_OPT_INDENT_2);
     if (!indent) {
         return nullptr;
     }
