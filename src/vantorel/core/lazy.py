@@ -17,10 +17,10 @@ class LazyImport:
     __slots__ = ("_module", "_attribute", "_target", "_lock")
 
     def __init__(self, module: str, attribute: str | None = None) -> None:
-        object.__setattr__(self, "_module", module)
-        object.__setattr__(self, "_attribute", attribute)
-        object.__setattr__(self, "_target", _UNRESOLVED)
-        object.__setattr__(self, "_lock", threading.Lock())
+        self._module = module
+        self._attribute = attribute
+        self._target: Any = _UNRESOLVED
+        self._lock = threading.Lock()
 
     def _resolve(self) -> Any:
         target = self._target
@@ -31,7 +31,7 @@ class LazyImport:
                     target = importlib.import_module(self._module)
                     if self._attribute is not None:
                         target = getattr(target, self._attribute)
-                    object.__setattr__(self, "_target", target)
+                    self._target = target
         return target
 
     def __getattr__(self, name: str) -> Any:

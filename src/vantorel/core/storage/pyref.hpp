@@ -48,21 +48,19 @@ private:
 // and methods it uses, parameter and keyword names.
 #define SS_NAMES(X)                                                         \
     X(OPT_INDENT_2) X(StoredSimulationResult) X(UTC) X(__call__)            \
-    X(__version__)                                                          \
-    X(_compute_simulation_id) X(_find_simulation_file) X(_matches_filters)  \
-    X(component_name) X(component_settings) X(datetime) X(debug)            \
-    X(delete_simulation_result) X(digest) X(dumps) X(encode)                \
-    X(error_message) X(execution_time_seconds) X(exist_ok) X(exists)        \
-    X(factory_name) X(get_pdk_name) X(get_simulation_file_path)             \
+    X(__version__) X(_compute_simulation_id) X(_find_simulation_file)       \
+    X(_matches_filters) X(component_name) X(component_settings)             \
+    X(datetime) X(debug) X(delete_simulation_result) X(digest) X(dumps)     \
+    X(encode) X(error_message) X(execution_time_seconds) X(exist_ok)        \
+    X(exists) X(factory_name) X(get_pdk_name) X(get_simulation_file_path)   \
     X(get_simulations_dir) X(glob) X(hashlib) X(hex) X(hyperparameters)     \
-    X(is_dir) X(isoformat) X(iterdir) X(json) X(key) X(list_simulation_results) \
-    X(load_simulation_result) X(loads) X(log) X(mkdir) X(model_dump)        \
-    X(model_parameters) X(model_validate) X(now) X(option) X(orjson)       \
-    X(parents)                                                              \
-    X(pdk_name) X(pdk_version) X(r) X(read_bytes) X(result) X(reverse)      \
-    X(sha256) X(simulation_date) X(simulation_id) X(simulation_type)        \
-    X(sort) X(sort_keys) X(status) X(unlink) X(vantorel_version)            \
-    X(warning) X(wavelengths) X(write_bytes)
+    X(is_dir) X(isoformat) X(iterdir) X(json) X(key)                        \
+    X(list_simulation_results) X(load_simulation_result) X(loads) X(log)    \
+    X(mkdir) X(model_dump) X(model_parameters) X(model_validate) X(now)     \
+    X(option) X(orjson) X(parents) X(pdk_name) X(pdk_version) X(r)          \
+    X(read_bytes) X(result) X(reverse) X(sha256) X(simulation_date)         \
+    X(simulation_id) X(simulation_type) X(sort) X(sort_keys) X(status)      \
+    X(unlink) X(vantorel_version) X(warning) X(wavelengths) X(write_bytes)
 
 // The module is a process-wide singleton: it loads into one interpreter,
 // initialises once, and a second import hands back the same module object.
