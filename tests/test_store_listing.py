@@ -184,3 +184,11 @@ def test_sort_key_is_a_new_lambda_per_listing(store, monkeypatch):
     date = object()
     assert keys[0](SimpleNamespace(simulation_date=date)) is date
     assert keys[1](r=SimpleNamespace(simulation_date=date)) is date
+
+
+def test_globals_rebound_into_a_cycle_raise_recursion_error(store, monkeypatch):
+    (store / "t").mkdir(parents=True)
+    (store / "t" / "x.json").write_text("{")  # its warning calls log()
+    monkeypatch.setattr(ss, "log", ss.clear_simulation_results)
+    with pytest.raises(RecursionError):
+        ss.list_simulation_results()
