@@ -190,5 +190,5 @@ def test_globals_rebound_into_a_cycle_raise_recursion_error(store, monkeypatch):
     (store / "t").mkdir(parents=True)
     (store / "t" / "x.json").write_text("{")  # its warning calls log()
     monkeypatch.setattr(ss, "log", ss.clear_simulation_results)
-    with pytest.raises(RecursionError):
+    with pytest.raises(RecursionError, match="vantorel storage function"):
         ss.list_simulation_results()
