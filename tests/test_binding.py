@@ -11,6 +11,7 @@ class Mapping(dict): pass
 class Items(list): pass
 class Floaty: __float__ = lambda self: 2.5
 class Indexy: __index__ = lambda self: 4
+class Real(float): __float__ = lambda self: 7.5
 
 
 def count(name, n, given):
@@ -79,7 +80,8 @@ def test_rejected_before_any_work(untouched, call, message):
     assert str(error.value) == message
 
 
-@pytest.mark.parametrize("value, stored", [(3, 3.0), (Floaty(), 2.5), (Indexy(), 4.0), (1.25, 1.25)])
+@pytest.mark.parametrize("value, stored", [(3, 3.0), (Floaty(), 2.5), (Indexy(), 4.0), (1.25, 1.25),
+                                          (Real(1.0), 7.5)])
 def test_execution_time_is_converted(store, value, stored):
     record = save(execution_time_seconds=value)
     assert type(record.execution_time_seconds) is float and record.execution_time_seconds == stored

@@ -116,3 +116,19 @@ def test_module_namespace():
                               "SimulationStatus StoredSimulationResult lazy_import orjson __version__ log "
                               "get_build_dir get_pdk_name get_simulations_dir").split() + [*FUNCTIONS, "__test__"]
     assert ss.__test__ == {}
+
+
+def test_signature_survives_annotations_replaced_while_it_is_built(monkeypatch):
+    f = ss.save_simulation_result
+    original = f.__annotations__
+
+    class Rebinding(inspect.Parameter):
+        def __init__(self, *args, **kwargs):
+            f.__annotations__ = {}  # frees the dict being read
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(inspect, "Parameter", Rebinding)
+    monkeypatch.setattr(f, "__annotations__", dict(original))
+    signature = f.__signature__
+    assert {name: p.annotation for name, p in signature.parameters.items()} \
+        == {name: a for name, a in original.items() if name != "return"}

@@ -102,6 +102,11 @@ def test_missing_global_raises_name_error(monkeypatch, name):
     monkeypatch.delattr(ss, name)
     with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
         ss._compute_simulation_id(**fields())
+    # The caller's builtins are not the module's: they never fill the gap.
+    caller = {"__builtins__": {name: json if name == "hashlib" else hashlib},
+              "f": ss._compute_simulation_id, "kw": fields()}
+    with pytest.raises(NameError):
+        eval("f(**kw)", caller)
 
 
 def test_non_str_id_from_stand_in_is_rejected(monkeypatch):

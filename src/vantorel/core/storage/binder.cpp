@@ -172,6 +172,16 @@ bool bind_arguments(const Signature& sig, PyObject* const* args,
         if (PyFloat_CheckExact(value)) {
             d = PyFloat_AS_DOUBLE(value);
         }
+        else if (PyFloat_Check(value)) {
+            // A float subclass may override __float__, as float() honours;
+            // PyFloat_AsDouble would read the stored value instead.
+            // CAUTION: may run Python code.
+            auto as_float = OwnedRef::steal(PyNumber_Float(value));
+            if (!as_float) {
+                return false;
+            }
+            d = PyFloat_AS_DOUBLE(as_float.get());
+        }
         else {
             // CAUTION: may run Python code (__float__ or __index__).
             d = PyFloat_AsDouble(value);

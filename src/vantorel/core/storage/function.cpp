@@ -145,11 +145,15 @@ PyObject* function_get_signature(PyObject* op, void*)
     if (!parameters) {
         return nullptr;
     }
-    PyObject* annotations =
-        PyDict_Check(self->annotations) ? self->annotations : nullptr;
+    // Owned: building a Parameter runs Python code that may replace it.
+    auto annotations = OwnedRef::borrow(
+        self->annotations && PyDict_Check(self->annotations)
+            ? self->annotations
+            : nullptr);
     auto annotation_of = [&](PyObject* key) -> OwnedRef {
         PyObject* value = nullptr;
-        if (annotations && PyDict_GetItemRef(annotations, key, &value) < 0) {
+        if (annotations
+            && PyDict_GetItemRef(annotations.get(), key, &value) < 0) {
             return {};
         }
         return OwnedRef::steal(value ? value : Py_NewRef(empty.get()));

@@ -12,7 +12,10 @@ ModuleState g_state;
 
 namespace {
 
-PyInterpreterState* g_interpreter = nullptr;  // the first to load us
+// ID of the first interpreter to load us (IDs are never reused), guarded
+// by a lock: interpreters with GILs of their own may import at once.
+int64_t g_interpreter_id = -1;
+PyMutex g_interpreter_lock;
 
 PyDoc_STRVAR(module_doc,
              "Simulation results storage API.\n"
@@ -108,13 +111,29 @@ bool init_names()
                              &S::str_simulation_type, &S::str_pdk_name});
 }
 
+// Runs after the runtime is finalized, when every object is gone: an
+// embedding application that initialises Python again imports afresh.
+void forget_runtime()
+{
+    g_state = ModuleState{};
+    g_interpreter_id = -1;
+}
+
 bool check_interpreter()
 {
-    PyInterpreterState* current = PyInterpreterState_Get();
-    if (g_interpreter == nullptr) {
-        g_interpreter = current;
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyMutex_Lock(&g_interpreter_lock);
+    const bool first = g_interpreter_id < 0;
+    if (first) {
+        g_interpreter_id = current;
     }
-    else if (g_interpreter != current) {
+    const bool allowed = g_interpreter_id == current;
+    PyMutex_Unlock(&g_interpreter_lock);
+    if (first && Py_AtExit(forget_runtime) < 0) {
+        PyErr_SetString(PyExc_ImportError, "too many exit functions");
+        return false;
+    }
+    if (!allowed) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only "
                         "be loaded into one interpreter per process.");
@@ -130,12 +149,8 @@ bool import_into(PyObject* globals, const char* module,
                  std::initializer_list<const char*> names,
                  OwnedRef* source = nullptr)
 {
-    auto builtins = OwnedRef::steal(PyEval_GetFrameBuiltins());
-    if (!builtins) {
-        return false;
-    }
     PyObject* import_func = nullptr;
-    if (PyMapping_GetOptionalItemString(builtins.get(), "__import__",
+    if (PyMapping_GetOptionalItemString(g_state.builtins, "__import__",
                                         &import_func) <= 0) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_ImportError, "__import__ not found");
@@ -316,6 +331,13 @@ int module_exec(PyObject* module)
                         "imported. Re-initialisation is not supported.");
         return -1;
     }
+    if (g_state.builtins == nullptr) {
+        // Those of the importing code, as a Python module would get them.
+        g_state.builtins = PyEval_GetFrameBuiltins();
+        if (g_state.builtins == nullptr) {
+            return -1;
+        }
+    }
     if (init_names() && run_import_sequence(module)) {
         return 0;
     }
@@ -361,9 +383,7 @@ OwnedRef lookup_global(StorageFunction* self, PyObject* name)
             return OwnedRef::steal(value);
         }
     }
-    auto builtins = OwnedRef::steal(PyEval_GetFrameBuiltins());
-    if (!builtins
-        || PyMapping_GetOptionalItem(builtins.get(), name, &value) < 0) {
+    if (PyMapping_GetOptionalItem(g_state.builtins, name, &value) < 0) {
         return {};
     }
     if (value == nullptr) {

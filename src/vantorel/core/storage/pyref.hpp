@@ -70,6 +70,7 @@ struct ModuleState {
     PyObject* module;         // the one initialised module object
     PyObject* function_type;  // StorageFunction's heap type
     PyObject* posix_path;     // pathlib.PosixPath: saved atomically
+    PyObject* builtins;       // the builtins the module was imported with
 #define SS_DECLARE(n) PyObject* str_##n;
     SS_NAMES(SS_DECLARE)
 #undef SS_DECLARE
