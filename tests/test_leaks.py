@@ -2,6 +2,7 @@
 the argument objects' reference counts unchanged and memory flat."""
 
 import gc
+import importlib
 import logging
 import sys
 import tracemalloc
@@ -139,3 +140,20 @@ def test_sort_key_in_a_reference_cycle_is_collected(store):
     assert captured and captured[0]() is not None
     gc.collect()
     assert captured[0]() is None
+
+
+def test_reimport_after_removal_does_not_leak():
+    name = "vantorel.core.simulation_storage"
+
+    def reimport():
+        del sys.modules[name]
+        assert importlib.import_module(name) is ss
+
+    for _ in range(50):
+        reimport()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(2000):
+        reimport()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200

@@ -17,6 +17,11 @@ namespace {
 int64_t g_interpreter_id = -1;
 PyMutex g_interpreter_lock;
 
+// When the create slot hands back the initialised module, CPython drops the
+// module's (empty) state block and allocates a new one before exec: the
+// dropped block is kept here and freed by exec.
+void* g_dropped_state = nullptr;
+
 PyDoc_STRVAR(module_doc,
              "Simulation results storage API.\n"
              "\n"
@@ -117,6 +122,7 @@ void forget_runtime()
 {
     g_state = ModuleState{};
     g_interpreter_id = -1;
+    g_dropped_state = nullptr;
 }
 
 bool check_interpreter()
@@ -308,6 +314,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     }
     // Imported before: hand back the initialised module (exec is a no-op).
     if (g_state.module != nullptr) {
+        if (void* state = PyModule_GetState(g_state.module)) {
+            g_dropped_state = state;
+        }
         return Py_NewRef(g_state.module);
     }
     auto name = OwnedRef::steal(PyObject_GetAttrString(spec, "name"));
@@ -324,6 +333,10 @@ int module_exec(PyObject* module)
     }
     if (g_state.module != nullptr) {
         if (module == g_state.module) {
+            if (g_dropped_state != PyModule_GetState(module)) {
+                PyMem_Free(g_dropped_state);
+            }
+            g_dropped_state = nullptr;
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
