@@ -12,6 +12,8 @@ class Items(list): pass
 class Floaty: __float__ = lambda self: 2.5
 class Indexy: __index__ = lambda self: 4
 class Real(float): __float__ = lambda self: 7.5
+class Unreal(float):
+    def __float__(self): raise TypeError("no float today")
 
 
 def count(name, n, given):
@@ -52,6 +54,7 @@ REJECTED = [
      kw(PATH, "repeat", "simulation_type")),
     (lambda: save(execution_time_seconds="x", bogus=1), kw(SAVE, "unknown", "bogus")),
     (lambda: save(component_name=None, execution_time_seconds="x"), "must be real number, not str"),
+    (lambda: save(component_name=None, execution_time_seconds=Unreal()), "no float today"),
     (lambda: ss.load_simulation_result(None), bad("simulation_id", "str", "NoneType")),
     (lambda: ss.delete_simulation_result(Text("a")), bad("simulation_id", "str", "Text")),
     (lambda: ss._compute_simulation_id("a", "b", {}, [], None, 5), bad("model_parameters", "dict", "list")),

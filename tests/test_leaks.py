@@ -66,6 +66,10 @@ def calls(store, monkeypatch):
         patched("get_simulations_dir", boom, ok[6]),
         patched("log", boom, ok[6]),
         patched("json", bad_json, ok[0]),
+        # dumps giving text, not bytes: the write refuses it before any file
+        patched("orjson", type("TextJson", (), {
+            "dumps": staticmethod(lambda *a, **k: "text"),
+            "OPT_INDENT_2": 0})(), ok[3]),
         patched("StoredSimulationResult", boom, ok[3]),
         patched("_find_simulation_file", boom, ok[4]),
     ]
