@@ -4,6 +4,7 @@ the argument objects' reference counts unchanged and memory flat."""
 import gc
 import importlib
 import logging
+import os
 import sys
 import tracemalloc
 import weakref
@@ -31,6 +32,7 @@ def calls(store, monkeypatch):
     saved = save(**probe)
     sid = saved.simulation_id
     (store / "fdtd" / "broken.json").write_bytes(b"{")  # listing warns
+    os.mkfifo(store / "fdtd" / "x_fifo0123456789ab.json")  # a read refuses
     bad_json = type("BadJson", (), {"dumps": staticmethod(boom)})()
     ok = [
         lambda: ss._compute_simulation_id(**probe),
@@ -53,6 +55,9 @@ def calls(store, monkeypatch):
         lambda: ss._compute_simulation_id(
             **dict(probe, model_parameters={"x": object()})),
         lambda: save(**probe, wavelengths=(1.5,)),
+        lambda: save(**probe, result={"s21": [[0.5, float("nan")]]}),
+        lambda: ss.clear_simulation_results(simulation_type="../elsewhere"),
+        lambda: ss.load_simulation_result("fifo0123456789ab"),
     ]
 
     def patched(name, value, call):
@@ -80,7 +85,7 @@ def run_all(ok, failing):
     for call in ok:
         call()
     for call in failing:
-        with pytest.raises((TypeError, ValueError, Boom)):
+        with pytest.raises((TypeError, ValueError, OSError, Boom)):
             call()
 
 

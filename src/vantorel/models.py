@@ -18,7 +18,8 @@ SerializedSimulationResult = dict[str, Any]
 class SimulationHyperparameters(BaseModel):
     """Solver settings that, with the component, identify a simulation."""
 
-    model_config = ConfigDict(extra="forbid")
+    # NaN or an infinity would be stored as null and never read back.
+    model_config = ConfigDict(extra="forbid", allow_inf_nan=False)
 
     wavelength_start_um: float = 1.5
     wavelength_stop_um: float = 1.6

@@ -88,7 +88,7 @@ bool passes(TypeCheck check, PyObject* value)
 
 bool bind_arguments(const Signature& sig, PyObject* const* args,
                     size_t nargsf, PyObject* kwnames, PyObject** bound,
-                    OwnedRef& converted)
+                    OwnedRef* converted)
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -189,11 +189,11 @@ bool bind_arguments(const Signature& sig, PyObject* const* args,
                 return false;
             }
         }
-        converted = OwnedRef::steal(PyFloat_FromDouble(d));
-        if (!converted) {
+        converted[i] = OwnedRef::steal(PyFloat_FromDouble(d));
+        if (!converted[i]) {
             return false;
         }
-        bound[i] = converted.get();
+        bound[i] = converted[i].get();
     }
 
     for (Py_ssize_t i = 0; i < sig.nparams; i++) {

@@ -62,12 +62,73 @@ PyObject* delete_simulation_result_impl(StorageFunction* self,
     Py_RETURN_TRUE;
 }
 
+// Removes the file a listing read a record from, as a deletion of that
+// record would: 1 when removed (and logged), 0 when already gone, -1 on
+// error.
+int delete_listed_file(StorageFunction* self, PyObject* file_path)
+{
+    int exists = call_truth(file_path, g_state.str_exists);
+    if (exists <= 0) {
+        return exists;
+    }
+    auto unlinked = OwnedRef::steal(
+        PyObject_CallMethodNoArgs(file_path, g_state.str_unlink));
+    if (!unlinked
+        || !log_message(self, g_state.str_debug, "Deleted simulation file: ",
+                        file_path)) {
+        return -1;
+    }
+    return 1;
+}
+
+// 1 when the listing and the deletion a clear goes through are the
+// module's own, so that it may remove the very files its listing read; 0
+// when a caller rebound one of them; -1 on error.
+int clear_owns_its_calls(StorageFunction* self)
+{
+    int own = global_is_own(self, g_state.str_list_simulation_results,
+                            list_simulation_results_signature);
+    if (own == 1) {
+        own = global_is_own(self, g_state.str_delete_simulation_result,
+                            delete_simulation_result_signature);
+    }
+    if (own == 1) {
+        own = global_is_own(self, g_state.str__find_simulation_file,
+                            find_simulation_file_signature);
+    }
+    return own;
+}
+
 PyObject* clear_simulation_results_impl(StorageFunction* self,
                                         PyObject* const* args)
 {
-    // The four filters, in the order of g_state.kw_clear.
-    OwnedRef results = call_global(
-        self, g_state.str_list_simulation_results, args, 0, g_state.kw_clear);
+    PyObject* simulation_type = args[2];
+    if (simulation_type != Py_None
+        && !check_simulation_type(simulation_type, TypeUse::Filter)) {
+        return nullptr;
+    }
+    // Deleting each listed record by its ID would remove the first file
+    // with that ID in any type directory, which may be another copy of it
+    // than the one listed: when it can, the clear removes what it listed.
+    int own = clear_owns_its_calls(self);
+    if (own < 0) {
+        return nullptr;
+    }
+    OwnedRef paths, results;
+    if (own) {
+        paths = OwnedRef::steal(PyDict_New());
+        if (!paths) {
+            return nullptr;
+        }
+        // The listing's filters: the four of the clear, then status None.
+        PyObject* filters[] = {args[0], args[1], args[2], args[3], Py_None};
+        results = list_results(self, filters, paths.get());
+    }
+    else {
+        // The four filters, in the order of g_state.kw_clear.
+        results = call_global(self, g_state.str_list_simulation_results,
+                              args, 0, g_state.kw_clear);
+    }
     if (!results) {
         return nullptr;
     }
@@ -81,18 +142,34 @@ PyObject* clear_simulation_results_impl(StorageFunction* self,
     }
     Py_ssize_t deleted_count = 0;
     while (auto result = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-        auto simulation_id = OwnedRef::steal(
-            PyObject_GetAttr(result.get(), g_state.str_simulation_id));
-        if (!simulation_id) {
-            return nullptr;
+        int counted;
+        if (own) {
+            auto key = OwnedRef::steal(PyLong_FromVoidPtr(result.get()));
+            PyObject* file_path = nullptr;
+            int found = key ? PyDict_GetItemRef(paths.get(), key.get(),
+                                                &file_path)
+                            : -1;
+            if (found == 0) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                "a listed result has no file");
+            }
+            if (found <= 0) {
+                return nullptr;
+            }
+            auto held = OwnedRef::steal(file_path);
+            counted = delete_listed_file(self, file_path);
         }
-        PyObject* id = simulation_id.get();
-        OwnedRef removed = call_global(
-            self, g_state.str_delete_simulation_result, &id, 1);
-        if (!removed) {
-            return nullptr;
+        else {
+            auto simulation_id = OwnedRef::steal(
+                PyObject_GetAttr(result.get(), g_state.str_simulation_id));
+            if (!simulation_id) {
+                return nullptr;
+            }
+            PyObject* id = simulation_id.get();
+            OwnedRef removed = call_global(
+                self, g_state.str_delete_simulation_result, &id, 1);
+            counted = removed ? PyObject_IsTrue(removed.get()) : -1;
         }
-        int counted = PyObject_IsTrue(removed.get());
         if (counted < 0) {
             return nullptr;
         }

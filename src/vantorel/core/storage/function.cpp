@@ -20,7 +20,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
 {
     StorageFunction* self = as_function(callable);
     PyObject* bound[kMaxParams];
-    OwnedRef converted;  // owns a converted float argument, if any
+    OwnedRef converted[kMaxParams];  // values the binder made
     if (!bind_arguments(*self->sig, args, nargsf, kwnames, bound,
                         converted)) {
         return nullptr;

@@ -96,9 +96,11 @@ PyObject* matches_filters_impl(StorageFunction*, PyObject* const* args)
 }
 
 // Reads, validates and filters one result file, appending the record to
-// `results` when it passes. Returns false with the exception set.
+// `results` when it passes (and, with `paths`, noting its file there).
+// Returns false with the exception set.
 bool collect_file(StorageFunction* self, PyObject* file_path,
-                  PyObject* const* filters, PyObject* results)
+                  PyObject* const* filters, PyObject* results,
+                  PyObject* paths)
 {
     OwnedRef record = read_record(self, file_path);
     if (!record) {
@@ -116,15 +118,25 @@ bool collect_file(StorageFunction* self, PyObject* file_path,
     if (keep < 0) {
         return false;
     }
-    return keep == 0 || PyList_Append(results, record.get()) == 0;
+    if (keep == 0) {
+        return true;
+    }
+    if (paths != nullptr) {
+        auto key = OwnedRef::steal(PyLong_FromVoidPtr(record.get()));
+        if (!key || PyDict_SetItem(paths, key.get(), file_path) < 0) {
+            return false;
+        }
+    }
+    return PyList_Append(results, record.get()) == 0;
 }
 
 // Runs collect_file; an Exception is logged as one warning and swallowed,
 // anything else (KeyboardInterrupt, SystemExit) propagates.
 bool collect_file_or_warn(StorageFunction* self, PyObject* file_path,
-                          PyObject* const* filters, PyObject* results)
+                          PyObject* const* filters, PyObject* results,
+                          PyObject* paths)
 {
-    if (collect_file(self, file_path, filters, results)) {
+    if (collect_file(self, file_path, filters, results, paths)) {
         return true;
     }
     PyObject* raised = PyErr_GetRaisedException();
@@ -179,70 +191,9 @@ OwnedRef type_directories(PyObject* simulations_dir, PyObject* simulation_type)
 PyObject* list_simulation_results_impl(StorageFunction* self,
                                        PyObject* const* args)
 {
-    PyObject* simulation_type = args[2];
-    OwnedRef simulations_dir = call_global(self,
-                                           g_state.str_get_simulations_dir);
-    if (!simulations_dir) {
-        return nullptr;
-    }
-    int exists = call_truth(simulations_dir.get(), g_state.str_exists);
-    if (exists <= 0) {
-        return exists < 0 ? nullptr : PyList_New(0);
-    }
-    auto results = OwnedRef::steal(PyList_New(0));
-    if (!results) {
-        return nullptr;
-    }
-    OwnedRef type_dirs = type_directories(simulations_dir.get(),
-                                          simulation_type);
-    if (!type_dirs) {
-        return nullptr;
-    }
-    // Iterated by index: the list is ours and never changes size.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); i++) {
-        PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
-        int type_exists = call_truth(type_dir, g_state.str_exists);
-        if (type_exists < 0) {
-            return nullptr;
-        }
-        if (type_exists == 0) {
-            continue;
-        }
-        auto files = OwnedRef::steal(PyObject_CallMethodOneArg(
-            type_dir, g_state.str_glob, g_state.str_json_pattern));
-        if (!files) {
-            return nullptr;
-        }
-        auto iterator = OwnedRef::steal(PyObject_GetIter(files.get()));
-        if (!iterator) {
-            return nullptr;
-        }
-        while (auto file_path = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-            if (!collect_file_or_warn(self, file_path.get(), args,
-                                      results.get())) {
-                return nullptr;
-            }
-        }
-        if (PyErr_Occurred()) {
-            return nullptr;
-        }
-    }
-
-    auto key = OwnedRef::steal(new_function(sort_key_signature,
-                                            g_state.str_lambda_name,
-                                            g_state.str_lambda_qualname,
-                                            self->globals));
-    if (!key) {
-        return nullptr;
-    }
-    PyObject* sort_args[] = {results.get(), key.get(), Py_True};
-    auto sorted = OwnedRef::steal(PyObject_VectorcallMethod(
-        g_state.str_sort, sort_args, 1, g_state.kw_sort));
-    if (!sorted) {
-        return nullptr;
-    }
-    return results.release();
+    return list_results(self, args, nullptr).release();
 }
+
 
 const Param matches_filters_params[] = {
     SS_PARAM(result, PositionalOrKeyword, Any, Required,
@@ -269,6 +220,78 @@ const Param sort_key_params[] = {
 };
 
 }  // namespace
+
+OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
+                      PyObject* paths)
+{
+    PyObject* simulation_type = filters[2];
+    if (simulation_type != Py_None
+        && !check_simulation_type(simulation_type, TypeUse::Filter)) {
+        return {};
+    }
+    OwnedRef simulations_dir = call_global(self,
+                                           g_state.str_get_simulations_dir);
+    if (!simulations_dir) {
+        return {};
+    }
+    int exists = call_truth(simulations_dir.get(), g_state.str_exists);
+    if (exists <= 0) {
+        return exists < 0 ? OwnedRef() : OwnedRef::steal(PyList_New(0));
+    }
+    auto results = OwnedRef::steal(PyList_New(0));
+    if (!results) {
+        return {};
+    }
+    OwnedRef type_dirs = type_directories(simulations_dir.get(),
+                                          simulation_type);
+    if (!type_dirs) {
+        return {};
+    }
+    // Iterated by index: the list is ours and never changes size.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); i++) {
+        PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
+        int type_exists = call_truth(type_dir, g_state.str_exists);
+        if (type_exists < 0) {
+            return {};
+        }
+        if (type_exists == 0) {
+            continue;
+        }
+        auto files = OwnedRef::steal(PyObject_CallMethodOneArg(
+            type_dir, g_state.str_glob, g_state.str_json_pattern));
+        if (!files) {
+            return {};
+        }
+        auto iterator = OwnedRef::steal(PyObject_GetIter(files.get()));
+        if (!iterator) {
+            return {};
+        }
+        while (auto file_path = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+            if (!collect_file_or_warn(self, file_path.get(), filters,
+                                      results.get(), paths)) {
+                return {};
+            }
+        }
+        if (PyErr_Occurred()) {
+            return {};
+        }
+    }
+
+    auto key = OwnedRef::steal(new_function(sort_key_signature,
+                                            g_state.str_lambda_name,
+                                            g_state.str_lambda_qualname,
+                                            self->globals));
+    if (!key) {
+        return {};
+    }
+    PyObject* sort_args[] = {results.get(), key.get(), Py_True};
+    auto sorted = OwnedRef::steal(PyObject_VectorcallMethod(
+        g_state.str_sort, sort_args, 1, g_state.kw_sort));
+    if (!sorted) {
+        return {};
+    }
+    return results;
+}
 
 const Signature matches_filters_signature = SS_SIGNATURE(
     _matches_filters, matches_filters_params, 5, "bool", matches_filters_doc,

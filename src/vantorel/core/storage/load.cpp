@@ -1,6 +1,6 @@
 // Reading one result back: by its ID, or by the identity fields it was
 // saved with. Loading is strict: a damaged file raises.
-#include "pyref.hpp"
+#include "local_files.hpp"
 
 namespace storage {
 namespace {
@@ -105,8 +105,14 @@ OwnedRef read_record(StorageFunction* self, PyObject* file_path)
     if (!loads) {
         return {};
     }
-    auto content = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(file_path, g_state.str_read_bytes));
+    int local = reads_locally(file_path);
+    if (local < 0) {
+        return {};
+    }
+    OwnedRef content =
+        local ? read_regular_file(file_path)
+              : OwnedRef::steal(PyObject_CallMethodNoArgs(
+                  file_path, g_state.str_read_bytes));
     if (!content) {
         return {};
     }

@@ -268,9 +268,23 @@ bool run_import_sequence(PyObject* module)
         return false;
     }
 
-    auto posix_path = OwnedRef::steal(
-        PyObject_GetAttrString(pathlib.get(), "PosixPath"));
-    if (!posix_path) {
+    // The methods that reading and writing may stand in for, as pathlib
+    // defines them.
+    auto path_type = OwnedRef::steal(
+        PyObject_GetAttrString(pathlib.get(), "Path"));
+    if (!path_type || !PyType_Check(path_type.get())) {
+        if (path_type) {
+            PyErr_SetString(PyExc_TypeError, "pathlib.Path is not a class");
+        }
+        return false;
+    }
+    auto path_open = OwnedRef::steal(
+        PyObject_GetAttr(path_type.get(), g_state.str_open));
+    auto path_read_bytes = OwnedRef::steal(
+        PyObject_GetAttr(path_type.get(), g_state.str_read_bytes));
+    auto path_write_bytes = OwnedRef::steal(
+        PyObject_GetAttr(path_type.get(), g_state.str_write_bytes));
+    if (!path_open || !path_read_bytes || !path_write_bytes) {
         return false;
     }
     Py_XSETREF(g_state.function_type, create_function_type(module));
@@ -302,7 +316,10 @@ bool run_import_sequence(PyObject* module)
     }
     Py_DECREF(existing);
 
-    g_state.posix_path = posix_path.release();
+    Py_XSETREF(g_state.pathlib_path, path_type.release());
+    Py_XSETREF(g_state.pathlib_open, path_open.release());
+    Py_XSETREF(g_state.pathlib_read_bytes, path_read_bytes.release());
+    Py_XSETREF(g_state.pathlib_write_bytes, path_write_bytes.release());
     g_state.module = Py_NewRef(module);
     return true;
 }
@@ -449,6 +466,20 @@ bool log_message(StorageFunction* self, PyObject* level, const char* prefix,
     return OwnedRef::steal(PyObject_CallOneArg(method.get(), text.get()))
            ? true
            : false;
+}
+
+int global_is_own(StorageFunction* self, PyObject* name,
+                  const Signature& sig)
+{
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(self->globals, name, &value) < 0) {
+        return -1;
+    }
+    auto held = OwnedRef::steal(value);
+    return value != nullptr
+           && Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(
+                                    g_state.function_type))
+           && reinterpret_cast<StorageFunction*>(value)->sig == &sig;
 }
 
 int call_truth(PyObject* obj, PyObject* name)

@@ -46,22 +46,10 @@ bool has_separator_or_nul(PyObject* text)
     return contains(text, '/') || contains(text, '\0');
 }
 
-// A type directory must be one directory right below the simulations
-// directory, where lookups and listings look; a component name must not
-// move the file into a subdirectory that nobody creates or scans.
-bool check_layout_names(PyObject* simulation_type, PyObject* component_name)
+// A component name must not move the file into a subdirectory that nobody
+// creates or scans.
+bool check_component_name(PyObject* component_name)
 {
-    if (PyUnicode_GET_LENGTH(simulation_type) == 0
-        || PyUnicode_CompareWithASCIIString(simulation_type, ".") == 0
-        || PyUnicode_CompareWithASCIIString(simulation_type, "..") == 0
-        || has_separator_or_nul(simulation_type)) {
-        PyErr_Format(PyExc_ValueError,
-                     "simulation_type %R must name one directory inside the "
-                     "simulations directory: not empty, '.' or '..', not "
-                     "absolute, without '/' or NUL",
-                     simulation_type);
-        return false;
-    }
     if (has_separator_or_nul(component_name)) {
         PyErr_Format(PyExc_ValueError,
                      "component_name %R must not contain '/' or NUL",
@@ -77,7 +65,8 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
     PyObject* simulation_type = args[0];
     PyObject* component_name = args[1];
     PyObject* simulation_id = args[2];
-    if (!check_layout_names(simulation_type, component_name)) {
+    if (!check_simulation_type(simulation_type, TypeUse::Save)
+        || !check_component_name(component_name)) {
         return nullptr;
     }
     OwnedRef simulations_dir = call_global(self,
@@ -107,12 +96,11 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
 PyObject* find_simulation_file_impl(StorageFunction* self,
                                     PyObject* const* args)
 {
+    // An ID that no file name can hold (None) still walks the store, so
+    // that its errors surface as for any other ID, and matches nothing.
     OwnedRef pattern = id_glob_pattern(args[0]);
     if (!pattern) {
         return nullptr;
-    }
-    if (pattern.get() == Py_None) {
-        return pattern.release();
     }
     OwnedRef simulations_dir = call_global(self,
                                            g_state.str_get_simulations_dir);
@@ -137,7 +125,7 @@ PyObject* find_simulation_file_impl(StorageFunction* self,
         if (is_dir < 0) {
             return nullptr;
         }
-        if (is_dir == 0) {
+        if (is_dir == 0 || pattern.get() == Py_None) {
             continue;
         }
         auto globbed = OwnedRef::steal(PyObject_CallMethodOneArg(
@@ -170,6 +158,26 @@ const Param find_simulation_file_params[] = {
 };
 
 }  // namespace
+
+bool check_simulation_type(PyObject* simulation_type, TypeUse use)
+{
+    // "" and "." name the simulations directory itself: a filter may look
+    // there, a save may not put a result there.
+    const bool names_top = PyUnicode_GET_LENGTH(simulation_type) == 0
+                           || PyUnicode_CompareWithASCIIString(
+                                  simulation_type, ".") == 0;
+    if ((use == TypeUse::Save && names_top)
+        || PyUnicode_CompareWithASCIIString(simulation_type, "..") == 0
+        || has_separator_or_nul(simulation_type)) {
+        PyErr_Format(PyExc_ValueError,
+                     "simulation_type %R must name one directory inside the "
+                     "simulations directory: not empty, '.' or '..', not "
+                     "absolute, without '/' or NUL",
+                     simulation_type);
+        return false;
+    }
+    return true;
+}
 
 OwnedRef id_glob_pattern(PyObject* simulation_id)
 {

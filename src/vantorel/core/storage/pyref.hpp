@@ -47,20 +47,21 @@ private:
 // Every name the module passes to Python: globals it looks up, attributes
 // and methods it uses, parameter and keyword names.
 #define SS_NAMES(X)                                                         \
-    X(OPT_INDENT_2) X(StoredSimulationResult) X(UTC) X(__call__)            \
-    X(__version__) X(_compute_simulation_id) X(_find_simulation_file)       \
-    X(_matches_filters) X(component_name) X(component_settings)             \
-    X(datetime) X(debug) X(delete_simulation_result) X(digest) X(dumps)     \
-    X(encode) X(error_message) X(execution_time_seconds) X(exist_ok)        \
-    X(exists) X(factory_name) X(get_pdk_name) X(get_simulation_file_path)   \
-    X(get_simulations_dir) X(glob) X(hashlib) X(hex) X(hyperparameters)     \
-    X(is_dir) X(isoformat) X(iterdir) X(json) X(key)                        \
-    X(list_simulation_results) X(load_simulation_result) X(loads) X(log)    \
-    X(mkdir) X(model_dump) X(model_parameters) X(model_validate) X(now)     \
-    X(option) X(orjson) X(parents) X(pdk_name) X(pdk_version) X(r)          \
-    X(read_bytes) X(result) X(reverse) X(sha256) X(simulation_date)         \
-    X(simulation_id) X(simulation_type) X(sort) X(sort_keys) X(status)      \
-    X(unlink) X(vantorel_version) X(warning) X(wavelengths) X(write_bytes)
+    X(__call__) X(component_name) X(component_settings)                     \
+    X(_compute_simulation_id) X(datetime) X(debug)                          \
+    X(delete_simulation_result) X(digest) X(dumps) X(encode)                \
+    X(error_message) X(execution_time_seconds) X(exist_ok) X(exists)        \
+    X(factory_name) X(_find_simulation_file) X(get_pdk_name)                \
+    X(get_simulation_file_path) X(get_simulations_dir) X(glob) X(hashlib)   \
+    X(hex) X(hyperparameters) X(is_dir) X(isoformat) X(iterdir) X(json)     \
+    X(key) X(list_simulation_results) X(load_simulation_result) X(loads)    \
+    X(log) X(_matches_filters) X(mkdir) X(model_dump) X(model_parameters)   \
+    X(model_validate) X(now) X(open) X(OPT_INDENT_2) X(option) X(orjson)    \
+    X(parents) X(pdk_name) X(pdk_version) X(r) X(read_bytes) X(result)      \
+    X(reverse) X(sha256) X(simulation_date) X(simulation_id)                \
+    X(simulation_type) X(sort) X(sort_keys) X(status)                       \
+    X(StoredSimulationResult) X(unlink) X(UTC) X(vantorel_version)          \
+    X(__version__) X(warning) X(wavelengths) X(write_bytes)
 
 // The module is a process-wide singleton: it loads into one interpreter,
 // initialises once, and a second import hands back the same module object.
@@ -69,7 +70,10 @@ private:
 struct ModuleState {
     PyObject* module;         // the one initialised module object
     PyObject* function_type;  // StorageFunction's heap type
-    PyObject* posix_path;     // pathlib.PosixPath: saved atomically
+    PyObject* pathlib_path;   // pathlib.Path, and the methods of its own
+    PyObject* pathlib_open;   // that local_files.cpp may stand in for
+    PyObject* pathlib_read_bytes;
+    PyObject* pathlib_write_bytes;
     PyObject* builtins;       // the builtins the module was imported with
 #define SS_DECLARE(n) PyObject* str_##n;
     SS_NAMES(SS_DECLARE)
@@ -177,11 +181,13 @@ PyObject* new_function(const Signature& sig, PyObject* name,
 // binder.cpp: the value a parameter takes when the call omits it (borrowed),
 // or nullptr when it is required.
 PyObject* default_object(DefaultValue d);
-// Fills `bound` with borrowed references (a converted float is
-// owned by `converted`). Returns false with TypeError set on a bad call.
+// Fills `bound` with borrowed references; a value the binder makes (a
+// converted float) is owned by the slot of its parameter in `converted`.
+// Both arrays hold kMaxParams entries. Returns false with TypeError set on
+// a bad call.
 bool bind_arguments(const Signature& sig, PyObject* const* args,
                     size_t nargsf, PyObject* kwnames, PyObject** bound,
-                    OwnedRef& converted);
+                    OwnedRef* converted);
 
 // module.cpp: the module global `name` of `self`, then the builtin; raises
 // NameError when neither exists.
@@ -196,6 +202,10 @@ OwnedRef global_attr(StorageFunction* self, PyObject* name, PyObject* attr);
 // anew for the line; returns false with an exception set on failure.
 bool log_message(StorageFunction* self, PyObject* level, const char* prefix,
                  PyObject* value, const char* suffix = "");
+// 1 when the global `name` of `self` is the module's own function of
+// signature `sig` (not rebound by a caller), 0 otherwise, -1 on error.
+int global_is_own(StorageFunction* self, PyObject* name,
+                  const Signature& sig);
 // Calls method `name` of `obj` with no arguments and takes its truth value:
 // 1, 0, or -1 with an exception set.
 int call_truth(PyObject* obj, PyObject* name);
@@ -203,7 +213,18 @@ int call_truth(PyObject* obj, PyObject* name);
 // load.cpp: reads `file_path` and validates its JSON into a stored record.
 OwnedRef read_record(StorageFunction* self, PyObject* file_path);
 
-// paths.cpp: `simulation_id` as a literal glob pattern "*_<id>.json", or
+// listing.cpp: the records that list_simulation_results returns for its
+// five `filters`; with `paths` (a dict), also maps each record's address
+// to the file it was read from.
+OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
+                      PyObject* paths);
+
+// paths.cpp: raises ValueError unless `simulation_type` names one
+// directory right below the simulations directory; a filter may also name
+// the simulations directory itself ("" or ".").
+enum class TypeUse : unsigned char { Save, Filter };
+bool check_simulation_type(PyObject* simulation_type, TypeUse use);
+// `simulation_id` as a literal glob pattern "*_<id>.json", or
 // None when no file name can hold it.
 OwnedRef id_glob_pattern(PyObject* simulation_id);
 

@@ -1,14 +1,8 @@
 // Saving a result: ID, path, the stored record with its metadata, its
 // indented JSON bytes, and a write that never leaves a partial file.
-#include "pyref.hpp"
+#include "local_files.hpp"
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <cmath>
 
 namespace storage {
 namespace {
@@ -43,94 +37,101 @@ PyDoc_STRVAR(
     "Returns:\n"
     "    The stored simulation result with computed ID.\n");
 
-// Longest piece of the final name kept in the temporary name, so that the
-// temporary name stays within the file system's limit when the final does.
-constexpr int kMaxNameInTemp = 200;
+const Param save_simulation_result_params[] = {
+    SS_PARAM(component_name, KeywordOnly, Str, Required, "str"),
+    SS_PARAM(factory_name, KeywordOnly, Str, Required, "str"),
+    SS_PARAM(component_settings, KeywordOnly, Dict, Required,
+             "dict[str, Any]"),
+    SS_PARAM(model_parameters, KeywordOnly, Dict, Required,
+             "dict[str, Any]"),
+    SS_PARAM(hyperparameters, KeywordOnly, Any, Required,
+             "SimulationHyperparameters"),
+    SS_PARAM(simulation_type, KeywordOnly, Any, Required, "SimulationType"),
+    SS_PARAM(result, KeywordOnly, Any, Required,
+             "SerializedSimulationResult"),
+    SS_PARAM(wavelengths, KeywordOnly, List, Required, "list[float]"),
+    SS_PARAM(execution_time_seconds, KeywordOnly, Float, Required, "float"),
+    SS_PARAM(status, KeywordOnly, Any, Success, "SimulationStatus"),
+    SS_PARAM(error_message, KeywordOnly, Str, Empty, "str"),
+    SS_PARAM(pdk_version, KeywordOnly, Str, Empty, "str"),
+};
 
-// Runs without the GIL. Writes `data` to a new temporary file beside
-// `target`, named ".<name>.<pid>.<n>.tmp" (never "*.json", so no lookup or
-// listing sees it), and renames it over `target`. Returns 0, or the errno
-// of the failure after removing the temporary file.
-int write_through_temp(const char* target, size_t dir_len,
-                       const char* name, char* temp, size_t temp_size,
-                       const char* data, Py_ssize_t size)
+// Looks for NaN or an infinity, which JSON cannot hold, in `value` and the
+// dicts, lists and tuples inside it. Returns 1 with the value in `*bad` and
+// its place below `value` in `where` (as "['key'][3]"), 0 when there is
+// none, or -1 with an exception set.
+int find_non_finite(PyObject* value, OwnedRef& where, double* bad)
 {
-    static std::atomic<unsigned long> counter{0};
-    const int name_len = static_cast<int>(
-        std::min<size_t>(std::strlen(name), kMaxNameInTemp));
-    int fd = -1;
-    for (int attempt = 0; fd < 0; attempt++) {
-        std::snprintf(temp, temp_size, "%.*s.%.*s.%ld.%lu.tmp",
-                      static_cast<int>(dir_len), target, name_len, name,
-                      static_cast<long>(getpid()), counter++);
-        // 0666 less the umask: the mode a plain write would create.
-        fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt == 100)) {
-            return errno;
+    if (PyFloat_Check(value)) {
+        *bad = PyFloat_AS_DOUBLE(value);
+        if (std::isfinite(*bad)) {
+            return 0;
         }
+        where = OwnedRef::borrow(g_state.str_empty);
+        return 1;
     }
-    int error = 0;
-    while (size > 0) {
-        ssize_t written = write(fd, data, static_cast<size_t>(size));
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
+    const bool is_dict = PyDict_Check(value);
+    if (!is_dict && !PyList_Check(value) && !PyTuple_Check(value)) {
+        return 0;
+    }
+    if (Py_EnterRecursiveCall(" while checking a result for NaN")) {
+        return -1;
+    }
+    // Nothing below runs Python code until a value is found, so the
+    // containers cannot change under the walk.
+    int found = 0;
+    if (is_dict) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;  // borrowed from value
+        while (found == 0 && PyDict_Next(value, &pos, &key, &item)) {
+            found = find_non_finite(item, where, bad);
+            if (found == 1) {
+                auto held = OwnedRef::borrow(key);
+                where = OwnedRef::steal(PyUnicode_FromFormat(
+                    "[%R]%U", held.get(), where.get()));
+                found = where ? 1 : -1;
             }
-            error = errno;
-            break;
         }
-        data += written;
-        size -= written;
     }
-    if (close(fd) != 0 && error == 0 && errno != EINTR) {
-        error = errno;
+    else {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        for (Py_ssize_t i = 0; found == 0 && i < size; i++) {
+            found = find_non_finite(PySequence_Fast_GET_ITEM(value, i),
+                                    where, bad);
+            if (found == 1) {
+                where = OwnedRef::steal(PyUnicode_FromFormat(
+                    "[%zd]%U", i, where.get()));
+                found = where ? 1 : -1;
+            }
+        }
     }
-    if (error == 0 && rename(temp, target) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        unlink(temp);
-    }
-    return error;
+    Py_LeaveRecursiveCall();
+    return found;
 }
 
-// Replaces the file at `file_path` (a local path) by `data` whole: an
-// earlier file stays intact unless the new content is complete.
-bool write_atomically(PyObject* file_path, PyObject* data)
+// A result saved with NaN or an infinity would be written as null and
+// could never be read back: such a save is refused before anything is
+// written, naming the value's place.
+bool check_finite(PyObject* const* args)
 {
-    Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
-        return false;
-    }
-    PyObject* raw_target = nullptr;
-    if (!PyUnicode_FSConverter(file_path, &raw_target)) {
-        PyBuffer_Release(&view);
-        return false;
-    }
-    auto target_bytes = OwnedRef::steal(raw_target);
-    const char* target = PyBytes_AS_STRING(raw_target);
-    const char* slash = std::strrchr(target, '/');
-    const size_t dir_len = slash ? static_cast<size_t>(slash - target) + 1
-                                 : 0;
-    const size_t temp_size =
-        static_cast<size_t>(PyBytes_GET_SIZE(raw_target)) + 64;
-    char* temp = static_cast<char*>(PyMem_Malloc(temp_size));
-    if (temp == nullptr) {
-        PyBuffer_Release(&view);
-        PyErr_NoMemory();
-        return false;
-    }
-    int error;
-    Py_BEGIN_ALLOW_THREADS
-    error = write_through_temp(target, dir_len, target + dir_len, temp,
-                               temp_size, static_cast<const char*>(view.buf),
-                               view.len);
-    Py_END_ALLOW_THREADS
-    PyMem_Free(temp);
-    PyBuffer_Release(&view);
-    if (error != 0) {
-        errno = error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file_path);
+    static const size_t kChecked[] = {2, 3, 6, 7, 8};
+    for (size_t index : kChecked) {
+        OwnedRef where;
+        double bad = 0.0;
+        const int found = find_non_finite(args[index], where, &bad);
+        if (found == 0) {
+            continue;
+        }
+        if (found == 1) {
+            const Param& param = save_simulation_result_params[index];
+            auto value = OwnedRef::steal(PyFloat_FromDouble(bad));
+            if (value) {
+                PyErr_Format(PyExc_ValueError,
+                             "%s%U is %R: a stored result cannot hold NaN "
+                             "or infinity",
+                             param.name, where.get(), value.get());
+            }
+        }
         return false;
     }
     return true;
@@ -147,6 +148,9 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
         self, g_state.str__compute_simulation_id, args, 0,
         g_state.kw_identity);
     if (!simulation_id) {
+        return nullptr;
+    }
+    if (!check_finite(args)) {
         return nullptr;
     }
     PyObject* path_args[] = {simulation_type, component_name,
@@ -227,8 +231,11 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
         return nullptr;
     }
 
-    if (Py_IS_TYPE(file_path.get(),
-                   reinterpret_cast<PyTypeObject*>(g_state.posix_path))) {
+    int local = writes_locally(file_path.get());
+    if (local < 0) {
+        return nullptr;
+    }
+    if (local) {
         if (!write_atomically(file_path.get(), data.get())) {
             return nullptr;
         }
@@ -248,24 +255,6 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
     return stored.release();
 }
 
-const Param save_simulation_result_params[] = {
-    SS_PARAM(component_name, KeywordOnly, Str, Required, "str"),
-    SS_PARAM(factory_name, KeywordOnly, Str, Required, "str"),
-    SS_PARAM(component_settings, KeywordOnly, Dict, Required,
-             "dict[str, Any]"),
-    SS_PARAM(model_parameters, KeywordOnly, Dict, Required,
-             "dict[str, Any]"),
-    SS_PARAM(hyperparameters, KeywordOnly, Any, Required,
-             "SimulationHyperparameters"),
-    SS_PARAM(simulation_type, KeywordOnly, Any, Required, "SimulationType"),
-    SS_PARAM(result, KeywordOnly, Any, Required,
-             "SerializedSimulationResult"),
-    SS_PARAM(wavelengths, KeywordOnly, List, Required, "list[float]"),
-    SS_PARAM(execution_time_seconds, KeywordOnly, Float, Required, "float"),
-    SS_PARAM(status, KeywordOnly, Any, Success, "SimulationStatus"),
-    SS_PARAM(error_message, KeywordOnly, Str, Empty, "str"),
-    SS_PARAM(pdk_version, KeywordOnly, Str, Empty, "str"),
-};
 
 }  // namespace
 

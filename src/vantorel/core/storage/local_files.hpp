@@ -1,0 +1,31 @@
+// The module's own system calls on local result files: what a path may be
+// handed to them, a read that only ever reads a regular file, and a write
+// that replaces a file whole.
+#ifndef VANTOREL_STORAGE_LOCAL_FILES_HPP
+#define VANTOREL_STORAGE_LOCAL_FILES_HPP
+
+#include "pyref.hpp"
+
+namespace storage {
+
+// 1 when `path` is a pathlib.Path whose read_bytes (write_bytes) is
+// pathlib's own, so that reading (writing) it with the system calls below
+// gives what its own method would; 0 when its method must be called; -1
+// with an exception set.
+int reads_locally(PyObject* path);
+int writes_locally(PyObject* path);
+
+// The whole content of the regular file at `path`. The file is opened
+// without blocking, so a FIFO or a device never stalls the caller; anything
+// but a regular file raises OSError naming the path.
+OwnedRef read_regular_file(PyObject* path);
+
+// Replaces the file at `path` by `data` (a bytes-like object) whole, through
+// a temporary file renamed over it; an earlier file keeps its mode and,
+// where the process may set them, its owner and group. On failure nothing
+// changes and OSError names the path.
+bool write_atomically(PyObject* path, PyObject* data);
+
+}  // namespace storage
+
+#endif  // VANTOREL_STORAGE_LOCAL_FILES_HPP
