@@ -2,6 +2,10 @@
 the log lines of the package logger."""
 
 import logging
+import os
+import random
+import signal
+import time
 
 import pytest
 
@@ -50,3 +54,24 @@ def logs(caplog):
                 if r.name == "vantorel"]
 
     return lines
+
+
+def stop_while_writing(process, seconds=30.0):
+    """Stops `process` (SIGSTOP) at a moment when it holds a temporary file
+    of a save open, and returns that file's path; the process stays
+    stopped. Deterministic in outcome: it retries until it is so."""
+    fds = f"/proc/{process.pid}/fd"
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        os.kill(process.pid, signal.SIGSTOP)
+        os.waitpid(process.pid, os.WUNTRACED)
+        for fd in os.listdir(fds):
+            try:
+                target = os.readlink(f"{fds}/{fd}")
+            except FileNotFoundError:
+                continue
+            if target.endswith(".tmp"):
+                return target
+        os.kill(process.pid, signal.SIGCONT)
+        time.sleep(random.uniform(0, 0.002))
+    raise AssertionError(f"process {process.pid} was never caught writing")

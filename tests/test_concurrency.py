@@ -110,6 +110,6 @@ def test_processes_share_one_directory(tmp_path, monkeypatch):
                 verified += 1
     print(f"processes={WORKERS} totals={dict(totals)} verified={verified}")
     assert all(totals[op] for op in OPS) and verified > 0
-    # A listing may skip a file deleted between glob and read (documented),
-    # but must never have decoded a damaged or partial one.
+    # A listing skips, with a warning, a file deleted between its glob and
+    # its read, but must never have decoded a damaged or partial one.
     assert totals["Failed to parse simulation file (decoded)"] == 0

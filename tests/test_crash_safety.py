@@ -1,21 +1,23 @@
-"""A process killed while saving never leaves a damaged result behind."""
+"""A process killed while saving never leaves a damaged result behind, and
+the temporary file it leaves never looks like a result."""
 
 import itertools
 import logging
 import os
 import pathlib
-import random
 import signal
 import subprocess
 import sys
-import time
+from fnmatch import fnmatch
 
 import orjson
 
+from conftest import stop_while_writing
 from vantorel.core import simulation_storage as ss
 from vantorel.models import SimulationHyperparameters, StoredSimulationResult
 
 CHILD = "import sys, test_crash_safety as t; t.saver(int(sys.argv[1]))"
+ROUNDS = 10
 
 
 def identity(k):
@@ -40,26 +42,27 @@ def saver(start):
         print(n % 3, flush=True)
 
 
-def test_killed_saver_leaves_whole_files(tmp_path, monkeypatch, caplog):
+def test_saver_killed_mid_write_leaves_whole_files(tmp_path, monkeypatch, caplog):
     store = tmp_path / "simulations"
     monkeypatch.setenv("VANTOREL_SIMULATIONS_DIR", str(store))
     env = os.environ | {"PYTHONPATH": str(pathlib.Path(__file__).parent)}
     caplog.set_level(logging.WARNING, logger="vantorel")
     ids = {ss._compute_simulation_id(**identity(k)): k for k in range(3)}
     known = [[payload(k, v) for v in (0, 1)] for k in range(3)]
-    saved, temps, rounds, mid_write, began = set(), set(), 0, 0, time.monotonic()
-    while rounds < 25 or (rounds < 40 and mid_write < 3 and time.monotonic() - began < 15):
-        child = subprocess.Popen([sys.executable, "-c", CHILD, str(rounds)],
+    saved, temps = set(), set()
+    for round_ in range(ROUNDS):
+        child = subprocess.Popen([sys.executable, "-c", CHILD, str(round_)],
                                  stdout=subprocess.PIPE, text=True, env=env)
         assert child.stdout.readline() == "ready\n"
-        time.sleep(random.uniform(0.0, 0.3))
+        # Three whole saves first (one per identity), then a kill mid-write.
+        saved |= {int(child.stdout.readline()) for _ in range(3)}
+        temp = stop_while_writing(child)
         child.kill()
         saved |= {int(line) for line in child.stdout}  # saves that returned
         child.stdout.close()
         assert child.wait() == -signal.SIGKILL
-        rounds += 1
-        now = set(store.rglob("*.tmp"))  # left by a kill between open and rename
-        mid_write, temps = mid_write + bool(now - temps), now
+        assert os.path.exists(temp) and not fnmatch(os.path.basename(temp), "*.json")
+        temps.add(temp)
         files = list(store.rglob("*.json"))
         for path in files:  # one complete content each, the earlier or the new
             record = StoredSimulationResult.model_validate(orjson.loads(path.read_bytes()))
@@ -67,7 +70,6 @@ def test_killed_saver_leaves_whole_files(tmp_path, monkeypatch, caplog):
         caplog.clear()
         listed = sorted(r.simulation_id for r in ss.list_simulation_results())
         assert not [r for r in caplog.records if "Failed to parse" in r.message]
-        assert listed == sorted(p.stem.split("_")[1] for p in files)
-        assert {ids[i] for i in listed} >= saved
-    print(f"rounds={rounds} mid_write_kills={mid_write} leftover_temps={len(temps)}")
-    assert mid_write >= 1 and saved == {0, 1, 2}
+        assert listed == sorted(p.stem.split("_")[1] for p in files) == sorted(ids)
+        assert all(ss._find_simulation_file(i).suffix == ".json" for i in ids)
+    assert saved == {0, 1, 2} and set(map(str, store.rglob("*.tmp"))) == temps

@@ -1,77 +1,69 @@
 """Metadata and Python-function behaviour of the storage module's functions."""
 
+import ast
 import inspect
 import pickle
 import pydoc
 import weakref
+from pathlib import Path
 from unittest.mock import create_autospec
 
 import pytest
 
 from vantorel.core import simulation_storage as ss
 
-P, K, EMPTY = inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY, inspect.Parameter.empty
-D, OPT = "dict[str, Any]", "str | None"
-IDENT = [("component_name", "str"), ("factory_name", "str"), ("component_settings", D),
-         ("model_parameters", D), ("hyperparameters", "SimulationHyperparameters")]
-FILTERS = ["component_name", "factory_name", "simulation_type", "pdk_name"]
-ID = [("simulation_id", "str")]
+STUB = Path(ss.__file__).with_name("simulation_storage.pyi")
 
-# name: (kind, [(parameter, annotation)], __kwdefaults__, return annotation, summary line)
-FUNCTIONS = {
-    "_compute_simulation_id": (P, IDENT + [("simulation_type", "str")], None, "str",
-                               "Compute a deterministic hash-based ID for a simulation."),
-    "get_simulation_file_path": (P, [("simulation_type", "str"), ("component_name", "str")] + ID, None,
-                                 "Path", "Get the file path for a simulation result."),
-    "_find_simulation_file": (P, ID, None, "Path | None", "Find a simulation result file by its ID."),
-    "save_simulation_result": (
-        K, IDENT + [("simulation_type", "SimulationType"), ("result", "SerializedSimulationResult"),
-                    ("wavelengths", "list[float]"), ("execution_time_seconds", "float"),
-                    ("status", "SimulationStatus"), ("error_message", "str"), ("pdk_version", "str")],
-        {"status": "success", "error_message": "", "pdk_version": ""}, "StoredSimulationResult",
-        "Save a simulation result to file."),
-    "load_simulation_result": (P, ID, None, "StoredSimulationResult | None", "Load a simulation result by its ID."),
-    "find_simulation_result": (K, IDENT + [("simulation_type", "SimulationType")], None, "StoredSimulationResult"
-                               " | None", "Find a cached simulation result by its identity fields."),
-    "_matches_filters": (P, [("result", "StoredSimulationResult")]
-                         + [(n, OPT) for n in ("component_name", "factory_name", "pdk_name", "status")],
-                         None, "bool", "Check if a result matches the given filters."),
-    "list_simulation_results": (K, [(n, OPT) for n in FILTERS + ["status"]], dict.fromkeys(FILTERS + ["status"]),
-                                "list[StoredSimulationResult]", "List simulation results with optional filters."),
-    "delete_simulation_result": (P, ID, None, "bool", "Delete a simulation result by its ID."),
-    "clear_simulation_results": (K, [(n, OPT) for n in FILTERS], dict.fromkeys(FILTERS), "int",
-                                 "Clear simulation results with optional filters."),
-}
+
+def stub_signatures():
+    """{name: [(parameter, kind, default, annotation)], return annotation}
+    of each function, as the shipped stub declares them, in module order."""
+    functions = {}
+    for node in ast.parse(STUB.read_text()).body:
+        if not isinstance(node, ast.FunctionDef):
+            continue
+        args = node.args
+        positional = [None] * (len(args.args) - len(args.defaults)) + args.defaults
+        params = [(a.arg, kind, EMPTY if d is None else ast.literal_eval(d), ast.unparse(a.annotation))
+                  for kind, names, defaults in ((P, args.args, positional),
+                                                (K, args.kwonlyargs, args.kw_defaults))
+                  for a, d in zip(names, defaults)]
+        functions[node.name] = (params, ast.unparse(node.returns))
+    return functions
+
+
+P, K, EMPTY = inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY, inspect.Parameter.empty
+FUNCTIONS = stub_signatures()
 each = pytest.mark.parametrize("name", FUNCTIONS)
 
 
 @each
-def test_declared_metadata(name):
-    kind, params, kwdefaults, returns, _ = FUNCTIONS[name]
+def test_metadata_agrees_with_the_stub(name):
+    params, returns = FUNCTIONS[name]
     func = getattr(ss, name)
     assert (func.__name__, func.__qualname__, func.__module__) == (name, name, "vantorel.core.simulation_storage")
-    assert list(func.__annotations__.items()) == params + [("return", returns)]
-    assert func.__kwdefaults__ == kwdefaults
-    assert func.__defaults__ is None
     sig = inspect.signature(func)
-    assert [(p.name, p.kind, p.default, p.annotation) for p in sig.parameters.values()] == [
-        (n, kind, (kwdefaults or {}).get(n, EMPTY), a) for n, a in params]
+    assert [(p.name, p.kind, p.default, p.annotation) for p in sig.parameters.values()] == params
     assert sig.return_annotation == returns
+    assert list(func.__annotations__.items()) == [(n, a) for n, _, _, a in params] + [("return", returns)]
+    assert func.__kwdefaults__ == ({n: d for n, kind, d, _ in params if kind == K and d is not EMPTY} or None)
+    assert func.__defaults__ is None
 
 
 @each
 def test_docstring(name):
-    _, params, _, returns, summary = FUNCTIONS[name]
+    params, returns = FUNCTIONS[name]
     lines = getattr(ss, name).__doc__.splitlines()
     assert lines[0].startswith(name + "(") and lines[0].endswith(") -> " + returns)
+    assert all(f"{n}: {a}" in lines[0] for n, _, _, a in params)
     if name == "delete_simulation_result":
         assert lines[0] == "delete_simulation_result(str simulation_id: str) -> bool"
-    assert lines[1:3] == ["", summary]
+    assert lines[1] == "" and lines[2].endswith(".")
     if name == "_matches_filters":
         assert lines[3:] == []
         return
     args, ret = lines.index("Args:"), lines.index("Returns:")
-    assert [line.split(":")[0] for line in lines[args + 1:ret - 1]] == ["    " + n for n, _ in params]
+    assert [line.split(":")[0] for line in lines[args + 1:ret - 1]] == ["    " + p[0] for p in params]
     assert lines[ret - 1] == "" and lines[ret + 1].startswith("    ")
 
 

@@ -79,7 +79,7 @@ def confined(store):
 @pytest.mark.parametrize("name", sorted(CASES))
 @settings(max_examples=120, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
-def test_random_calls_return_or_raise_documented_errors(store, name, data):
+def test_random_calls_return_their_type_or_raise_an_allowed_error(store, name, data):
     save()  # something to find, load, list, delete and clear
     args, kwargs = data.draw(calls(name), label="args, kwargs")
     with confined(store):

@@ -5,9 +5,7 @@ import os
 import pathlib
 import subprocess
 import sys
-import threading
 from datetime import UTC, datetime
-from fnmatch import fnmatch
 
 import orjson
 import pytest
@@ -149,25 +147,3 @@ def test_other_path_objects_use_write_bytes(store, monkeypatch):
     monkeypatch.setattr(ss, "get_simulation_file_path",
                         lambda *a: OtherPath(plain(*a)))
     assert written == [_dumped(save())]
-
-
-def test_temporary_file_never_looks_like_a_result(store):
-    sid = ss._compute_simulation_id(**identity())
-    path = ss.get_simulation_file_path("fdtd", "mmi1x2", sid)
-    seen, done = set(), threading.Event()
-
-    def poll():
-        while not done.is_set():
-            seen.update(os.listdir(path.parent))
-
-    thread = threading.Thread(target=poll)
-    thread.start()
-    try:
-        for _ in range(3):
-            save(result={"big": "x" * 50_000_000})
-    finally:
-        done.set()
-        thread.join()
-    temporary = seen - {path.name}
-    assert temporary and not any(fnmatch(n, "*.json") for n in temporary)
-    assert os.listdir(path.parent) == [path.name]

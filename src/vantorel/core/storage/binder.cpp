@@ -7,7 +7,7 @@
 // the first keyword, in the caller's order, that is not a string, unknown,
 // or repeats a filled parameter; the float conversion; the type tests in
 // parameter order.
-#include "pyref.hpp"
+#include "function.hpp"
 
 namespace storage {
 
@@ -17,9 +17,9 @@ PyObject* default_object(DefaultValue d)
     case DefaultValue::None:
         return Py_None;
     case DefaultValue::Success:
-        return g_state.str_success;
+        return g_process.str_success;
     case DefaultValue::Empty:
-        return g_state.str_empty;
+        return g_process.str_empty;
     case DefaultValue::Required:
         break;
     }
@@ -42,12 +42,12 @@ void raise_positional_count(const Signature& sig, Py_ssize_t given)
 Py_ssize_t find_param(const Signature& sig, PyObject* key)
 {
     for (Py_ssize_t i = 0; i < sig.nparams; i++) {
-        if (g_state.*(sig.params[i].interned) == key) {
+        if (g_process.*(sig.params[i].interned) == key) {
             return i;
         }
     }
     for (Py_ssize_t i = 0; i < sig.nparams; i++) {
-        if (PyUnicode_Compare(g_state.*(sig.params[i].interned), key) == 0) {
+        if (PyUnicode_Compare(g_process.*(sig.params[i].interned), key) == 0) {
             return i;
         }
     }
@@ -139,7 +139,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args,
         else {
             PyErr_Format(PyExc_TypeError,
                          "%s() needs keyword-only argument %U",
-                         sig.error_name, g_state.*(p.interned));
+                         sig.error_name, g_process.*(p.interned));
         }
         return false;
     }

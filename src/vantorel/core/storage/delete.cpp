@@ -1,61 +1,68 @@
 // Removing results: one by its ID, or every result a filtered listing
 // returns, counting the files actually removed.
-#include "pyref.hpp"
+#include "operations.hpp"
+
+#include <array>
 
 namespace storage {
 namespace {
 
-PyDoc_STRVAR(
-    delete_simulation_result_doc,
-    "delete_simulation_result(str simulation_id: str) -> bool\n"
-    "\n"
-    "Delete a simulation result by its ID.\n"
-    "\n"
-    "Args:\n"
-    "    simulation_id: The unique simulation ID.\n"
-    "\n"
-    "Returns:\n"
-    "    True if the result was deleted, False if it was not found.\n");
+#define SS_DELETE_PARAMS(X, p)                                              \
+    X(p, simulation_id, PositionalOrKeyword, Str, Required, "str",          \
+      "The unique simulation ID.")
 
-PyDoc_STRVAR(
-    clear_simulation_results_doc,
-    "clear_simulation_results(*, str component_name: str | None = None, "
-    "str factory_name: str | None = None, "
-    "str simulation_type: str | None = None, "
-    "str pdk_name: str | None = None) -> int\n"
-    "\n"
-    "Clear simulation results with optional filters.\n"
-    "\n"
-    "Args:\n"
-    "    component_name: Only clear results for this component.\n"
-    "    factory_name: Only clear results for this factory.\n"
-    "    simulation_type: Only clear results of this simulation type.\n"
-    "    pdk_name: Only clear results for this PDK.\n"
-    "\n"
-    "Returns:\n"
-    "    Number of results deleted.\n");
+#define SS_CLEAR_PARAMS(X, p)                                               \
+    X(p, component_name, KeywordOnly, StrOrNone, None, "str | None",        \
+      "Only clear results for this component.")                             \
+    X(p, factory_name, KeywordOnly, StrOrNone, None, "str | None",          \
+      "Only clear results for this factory.")                               \
+    X(p, simulation_type, KeywordOnly, StrOrNone, None, "str | None",       \
+      "Only clear results of this simulation type.")                        \
+    X(p, pdk_name, KeywordOnly, StrOrNone, None, "str | None",              \
+      "Only clear results for this PDK.")
+
+enum DeleteArg : Py_ssize_t { SS_DELETE_PARAMS(SS_ARG_INDEX, delete) };
+enum ClearArg : Py_ssize_t { SS_CLEAR_PARAMS(SS_ARG_INDEX, clear) };
+
+const Param delete_simulation_result_params[] = {
+    SS_DELETE_PARAMS(SS_PARAM_ENTRY, delete)};
+const Param clear_simulation_results_params[] = {
+    SS_CLEAR_PARAMS(SS_PARAM_ENTRY, clear)};
+
+// The filters of the listing a clear makes: its own four, and no status.
+std::array<PyObject*, list_count> listing_filters(PyObject* const* args)
+{
+    std::array<PyObject*, list_count> filters;
+    filters[list_component_name] = args[clear_component_name];
+    filters[list_factory_name] = args[clear_factory_name];
+    filters[list_simulation_type] = args[clear_simulation_type];
+    filters[list_pdk_name] = args[clear_pdk_name];
+    filters[list_status] = Py_None;
+    return filters;
+}
 
 PyObject* delete_simulation_result_impl(StorageFunction* self,
                                         PyObject* const* args)
 {
-    OwnedRef file_path = call_global(self, g_state.str__find_simulation_file,
-                                     args, 1);
+    OwnedRef file_path = call_global(
+        self, g_process.str__find_simulation_file,
+        &args[delete_simulation_id], 1);
     if (!file_path) {
         return nullptr;
     }
     if (file_path.get() == Py_None) {
         Py_RETURN_FALSE;
     }
-    int exists = call_truth(file_path.get(), g_state.str_exists);
+    int exists = call_truth(file_path.get(), g_process.str_exists);
     if (exists <= 0) {
         return exists < 0 ? nullptr : Py_NewRef(Py_False);
     }
     auto unlinked = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(file_path.get(), g_state.str_unlink));
+        PyObject_CallMethodNoArgs(file_path.get(), g_process.str_unlink));
     if (!unlinked) {
         return nullptr;
     }
-    if (!log_message(self, g_state.str_debug, "Deleted simulation file: ",
+    if (!log_message(self, g_process.str_debug, "Deleted simulation file: ",
                      file_path.get())) {
         return nullptr;
     }
@@ -67,14 +74,14 @@ PyObject* delete_simulation_result_impl(StorageFunction* self,
 // error.
 int delete_listed_file(StorageFunction* self, PyObject* file_path)
 {
-    int exists = call_truth(file_path, g_state.str_exists);
+    int exists = call_truth(file_path, g_process.str_exists);
     if (exists <= 0) {
         return exists;
     }
     auto unlinked = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(file_path, g_state.str_unlink));
+        PyObject_CallMethodNoArgs(file_path, g_process.str_unlink));
     if (!unlinked
-        || !log_message(self, g_state.str_debug, "Deleted simulation file: ",
+        || !log_message(self, g_process.str_debug, "Deleted simulation file: ",
                         file_path)) {
         return -1;
     }
@@ -86,14 +93,14 @@ int delete_listed_file(StorageFunction* self, PyObject* file_path)
 // when a caller rebound one of them; -1 on error.
 int clear_owns_its_calls(StorageFunction* self)
 {
-    int own = global_is_own(self, g_state.str_list_simulation_results,
+    int own = global_is_own(self, g_process.str_list_simulation_results,
                             list_simulation_results_signature);
     if (own == 1) {
-        own = global_is_own(self, g_state.str_delete_simulation_result,
+        own = global_is_own(self, g_process.str_delete_simulation_result,
                             delete_simulation_result_signature);
     }
     if (own == 1) {
-        own = global_is_own(self, g_state.str__find_simulation_file,
+        own = global_is_own(self, g_process.str__find_simulation_file,
                             find_simulation_file_signature);
     }
     return own;
@@ -102,7 +109,7 @@ int clear_owns_its_calls(StorageFunction* self)
 PyObject* clear_simulation_results_impl(StorageFunction* self,
                                         PyObject* const* args)
 {
-    PyObject* simulation_type = args[2];
+    PyObject* simulation_type = args[clear_simulation_type];
     if (simulation_type != Py_None
         && !check_simulation_type(simulation_type, TypeUse::Filter)) {
         return nullptr;
@@ -120,14 +127,19 @@ PyObject* clear_simulation_results_impl(StorageFunction* self,
         if (!paths) {
             return nullptr;
         }
-        // The listing's filters: the four of the clear, then status None.
-        PyObject* filters[] = {args[0], args[1], args[2], args[3], Py_None};
-        results = list_results(self, filters, paths.get());
+        results = list_results(self, listing_filters(args).data(),
+                               paths.get());
     }
     else {
-        // The four filters, in the order of g_state.kw_clear.
-        results = call_global(self, g_state.str_list_simulation_results,
-                              args, 0, g_state.kw_clear);
+        // The four filters, passed on under their own names.
+#define SS_CLEAR_NAME(p, n, ...) g_process.str_##n,
+        OwnedRef keywords = keyword_names({SS_CLEAR_PARAMS(SS_CLEAR_NAME, )});
+#undef SS_CLEAR_NAME
+        if (!keywords) {
+            return nullptr;
+        }
+        results = call_global(self, g_process.str_list_simulation_results,
+                              args, 0, keywords.get());
     }
     if (!results) {
         return nullptr;
@@ -161,13 +173,13 @@ PyObject* clear_simulation_results_impl(StorageFunction* self,
         }
         else {
             auto simulation_id = OwnedRef::steal(
-                PyObject_GetAttr(result.get(), g_state.str_simulation_id));
+                PyObject_GetAttr(result.get(), g_process.str_simulation_id));
             if (!simulation_id) {
                 return nullptr;
             }
             PyObject* id = simulation_id.get();
             OwnedRef removed = call_global(
-                self, g_state.str_delete_simulation_result, &id, 1);
+                self, g_process.str_delete_simulation_result, &id, 1);
             counted = removed ? PyObject_IsTrue(removed.get()) : -1;
         }
         if (counted < 0) {
@@ -180,32 +192,24 @@ PyObject* clear_simulation_results_impl(StorageFunction* self,
     }
     auto count = OwnedRef::steal(PyLong_FromSsize_t(deleted_count));
     if (!count
-        || !log_message(self, g_state.str_debug, "Cleared ", count.get(),
+        || !log_message(self, g_process.str_debug, "Cleared ", count.get(),
                         " simulation result(s)")) {
         return nullptr;
     }
     return count.release();
 }
 
-const Param delete_simulation_result_params[] = {
-    SS_PARAM(simulation_id, PositionalOrKeyword, Str, Required, "str"),
-};
-
-const Param clear_simulation_results_params[] = {
-    SS_PARAM(component_name, KeywordOnly, StrOrNone, None, "str | None"),
-    SS_PARAM(factory_name, KeywordOnly, StrOrNone, None, "str | None"),
-    SS_PARAM(simulation_type, KeywordOnly, StrOrNone, None, "str | None"),
-    SS_PARAM(pdk_name, KeywordOnly, StrOrNone, None, "str | None"),
-};
-
 }  // namespace
 
 const Signature delete_simulation_result_signature = SS_SIGNATURE(
-    delete_simulation_result, delete_simulation_result_params, 1, "bool",
-    delete_simulation_result_doc, delete_simulation_result_impl);
+    delete_simulation_result, delete_simulation_result_params, "bool",
+    "Delete a simulation result by its ID.", nullptr,
+    "True if the result was deleted, False if it was not found.",
+    delete_simulation_result_impl);
 
 const Signature clear_simulation_results_signature = SS_SIGNATURE(
-    clear_simulation_results, clear_simulation_results_params, 0, "int",
-    clear_simulation_results_doc, clear_simulation_results_impl);
+    clear_simulation_results, clear_simulation_results_params, "int",
+    "Clear simulation results with optional filters.", nullptr,
+    "Number of results deleted.", clear_simulation_results_impl);
 
 }  // namespace storage

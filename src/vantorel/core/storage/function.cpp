@@ -3,7 +3,10 @@
 // function, supports the garbage collector, weak references and pickling
 // by qualified name, answers inspect.signature() from its signature table,
 // and is called through vectorcall into the shared binder.
-#include "pyref.hpp"
+#include "function.hpp"
+
+#include <new>
+#include <string>
 
 namespace storage {
 namespace {
@@ -103,9 +106,9 @@ PyObject* function_descr_get(PyObject* op, PyObject* obj, PyObject*)
 // own signature instead of `(*args, **kwargs)`.
 PyObject* function_getattro(PyObject* op, PyObject* name)
 {
-    if (name == g_state.str___call__
+    if (name == g_process.str___call__
         || (PyUnicode_Check(name)
-            && PyUnicode_Compare(name, g_state.str___call__) == 0)) {
+            && PyUnicode_Compare(name, g_process.str___call__) == 0)) {
         return Py_NewRef(op);
     }
     return PyObject_GenericGetAttr(op, name);
@@ -160,7 +163,7 @@ PyObject* function_get_signature(PyObject* op, void*)
     };
     for (Py_ssize_t i = 0; i < sig.nparams; i++) {
         const Param& p = sig.params[i];
-        PyObject* name = g_state.*(p.interned);
+        PyObject* name = g_process.*(p.interned);
         PyObject* kind = p.kind == ParamKind::KeywordOnly ? keyword_only.get()
                                                            : positional.get();
         PyObject* dflt = default_object(p.default_value);
@@ -357,7 +360,7 @@ PyObject* annotations_from(const Signature& sig)
             continue;
         }
         auto text = OwnedRef::steal(PyUnicode_FromString(p.annotation));
-        if (!text || PyDict_SetItem(annotations.get(), g_state.*(p.interned),
+        if (!text || PyDict_SetItem(annotations.get(), g_process.*(p.interned),
                                     text.get())) {
             return nullptr;
         }
@@ -387,7 +390,7 @@ PyObject* kwdefaults_from(const Signature& sig)
             || p.default_value == DefaultValue::Required) {
             continue;
         }
-        if (PyDict_SetItem(kwdefaults.get(), g_state.*(p.interned),
+        if (PyDict_SetItem(kwdefaults.get(), g_process.*(p.interned),
                            default_object(p.default_value))) {
             return nullptr;
         }
@@ -396,6 +399,119 @@ PyObject* kwdefaults_from(const Signature& sig)
         Py_RETURN_NONE;
     }
     return kwdefaults.release();
+}
+
+// The type the binder demands, as the signature line names it.
+const char* demanded_type(TypeCheck check)
+{
+    switch (check) {
+    case TypeCheck::Str:
+    case TypeCheck::StrOrNone:
+        return "str ";
+    case TypeCheck::Dict:
+        return "dict ";
+    case TypeCheck::List:
+        return "list ";
+    case TypeCheck::Float:
+        return "double ";
+    case TypeCheck::Any:
+        break;
+    }
+    return "";
+}
+
+const char* default_text(DefaultValue d)
+{
+    switch (d) {
+    case DefaultValue::None:
+        return " = None";
+    case DefaultValue::Success:
+        return " = 'success'";
+    case DefaultValue::Empty:
+        return " = ''";
+    case DefaultValue::Required:
+        break;
+    }
+    return "";
+}
+
+// How a parameter reads in the docstring's signature line, as in
+// "str error_message: str = ''".
+void describe_param(std::string& line, const Param& p)
+{
+    line += demanded_type(p.check);
+    line += p.name;
+    if (p.annotation != nullptr) {
+        line += ": ";
+        line += p.annotation;
+    }
+    line += default_text(p.default_value);
+}
+
+// The docstring: the signature line, then the summary, the paragraph, one
+// "Args:" line per documented parameter and the "Returns:" section.
+std::string docstring_of(const Signature& sig)
+{
+    std::string doc = sig.name;
+    doc += "(";
+    bool any_documented = false;
+    for (Py_ssize_t i = 0; i < sig.nparams; i++) {
+        if (i > 0) {
+            doc += ", ";
+        }
+        if (i == sig.npositional) {
+            doc += "*, ";
+        }
+        describe_param(doc, sig.params[i]);
+        any_documented |= sig.params[i].doc != nullptr;
+    }
+    doc += ")";
+    if (sig.return_annotation != nullptr) {
+        doc += " -> ";
+        doc += sig.return_annotation;
+    }
+    doc += "\n\n";
+    doc += sig.summary;
+    doc += "\n";
+    if (sig.details != nullptr) {
+        doc += "\n";
+        doc += sig.details;
+        doc += "\n";
+    }
+    if (any_documented) {
+        doc += "\nArgs:\n";
+        for (Py_ssize_t i = 0; i < sig.nparams; i++) {
+            const Param& p = sig.params[i];
+            if (p.doc != nullptr) {
+                doc += "    ";
+                doc += p.name;
+                doc += ": ";
+                doc += p.doc;
+                doc += "\n";
+            }
+        }
+    }
+    if (sig.returns != nullptr) {
+        doc += "\nReturns:\n    ";
+        doc += sig.returns;
+        doc += "\n";
+    }
+    return doc;
+}
+
+PyObject* new_docstring(const Signature& sig)
+{
+    if (sig.summary == nullptr) {
+        Py_RETURN_NONE;
+    }
+    try {
+        const std::string doc = docstring_of(sig);
+        return PyUnicode_FromStringAndSize(
+            doc.data(), static_cast<Py_ssize_t>(doc.size()));
+    }
+    catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 }  // namespace
@@ -416,20 +532,19 @@ PyObject* new_function(const Signature& sig, PyObject* name,
     if (!kwdefaults) {
         return nullptr;
     }
-    auto doc = OwnedRef::steal(sig.doc ? PyUnicode_FromString(sig.doc)
-                                       : Py_NewRef(Py_None));
+    auto doc = OwnedRef::steal(new_docstring(sig));
     if (!doc) {
         return nullptr;
     }
     PyTypeObject* type =
-        reinterpret_cast<PyTypeObject*>(g_state.function_type);
+        reinterpret_cast<PyTypeObject*>(g_process.function_type);
     StorageFunction* self = PyObject_GC_New(StorageFunction, type);
     if (self == nullptr) {
         return nullptr;
     }
     self->name = Py_NewRef(name);
     self->qualname = Py_NewRef(qualname);
-    self->module = Py_NewRef(g_state.str_module_name);
+    self->module = Py_NewRef(g_process.str_module_name);
     self->doc = doc.release();
     self->annotations = annotations.release();
     self->kwdefaults =

@@ -2,47 +2,49 @@
 // into a record, keeps those that pass the filters and sorts them newest
 // first. A file that fails is reported with one warning and skipped, so one
 // damaged file never hides the others.
-#include "pyref.hpp"
+#include "operations.hpp"
 
 namespace storage {
 namespace {
 
-PyDoc_STRVAR(
-    matches_filters_doc,
-    "_matches_filters(result: StoredSimulationResult, "
-    "str component_name: str | None, str factory_name: str | None, "
-    "str pdk_name: str | None, str status: str | None) -> bool\n"
-    "\n"
-    "Check if a result matches the given filters.\n");
+#define SS_MATCH_PARAMS(X, p)                                               \
+    X(p, result, PositionalOrKeyword, Any, Required,                        \
+      "StoredSimulationResult", nullptr)                                    \
+    X(p, component_name, PositionalOrKeyword, StrOrNone, Required,          \
+      "str | None", nullptr)                                                \
+    X(p, factory_name, PositionalOrKeyword, StrOrNone, Required,            \
+      "str | None", nullptr)                                                \
+    X(p, pdk_name, PositionalOrKeyword, StrOrNone, Required, "str | None",  \
+      nullptr)                                                              \
+    X(p, status, PositionalOrKeyword, StrOrNone, Required, "str | None",    \
+      nullptr)
 
-PyDoc_STRVAR(
-    list_simulation_results_doc,
-    "list_simulation_results(*, str component_name: str | None = None, "
-    "str factory_name: str | None = None, "
-    "str simulation_type: str | None = None, "
-    "str pdk_name: str | None = None, str status: str | None = None) "
-    "-> list[StoredSimulationResult]\n"
-    "\n"
-    "List simulation results with optional filters.\n"
-    "\n"
-    "Results are sorted by simulation date, newest first. Files that\n"
-    "cannot be read or validated are skipped with a warning.\n"
-    "\n"
-    "Args:\n"
-    "    component_name: Filter by component name.\n"
-    "    factory_name: Filter by factory name.\n"
-    "    simulation_type: Filter by simulation type.\n"
-    "    pdk_name: Filter by PDK name.\n"
-    "    status: Filter by status.\n"
-    "\n"
-    "Returns:\n"
-    "    List of matching simulation results, newest first.\n");
+#define SS_SORT_KEY_PARAMS(X, p)                                            \
+    X(p, r, PositionalOrKeyword, Any, Required, nullptr, nullptr)
+
+enum MatchArg : Py_ssize_t {
+    SS_MATCH_PARAMS(SS_ARG_INDEX, match) match_count
+};
+enum SortKeyArg : Py_ssize_t { SS_SORT_KEY_PARAMS(SS_ARG_INDEX, key) };
+
+const Param matches_filters_params[] = {
+    SS_MATCH_PARAMS(SS_PARAM_ENTRY, match)};
+const Param list_simulation_results_params[] = {
+    SS_LIST_PARAMS(SS_PARAM_ENTRY, list)};
+const Param sort_key_params[] = {SS_SORT_KEY_PARAMS(SS_PARAM_ENTRY, key)};
 
 // The sort key of a listing: `lambda r: r.simulation_date`.
 PyObject* sort_key_impl(StorageFunction*, PyObject* const* args)
 {
-    return PyObject_GetAttr(args[0], g_state.str_simulation_date);
+    return PyObject_GetAttr(args[key_r], g_process.str_simulation_date);
 }
+
+// The sort key is made anew for each listing, as the lambda of a Python
+// function would be.
+const Signature sort_key_signature = Signature{
+    "<lambda>", "lambda", sort_key_params, param_count(sort_key_params),
+    positional_count(sort_key_params), nullptr, nullptr, nullptr, nullptr,
+    sort_key_impl};
 
 // 1 when `attribute != wanted` is true, 0 when false, -1 on error.
 int differs(PyObject* attribute, PyObject* wanted)
@@ -65,22 +67,20 @@ int differs(PyObject* attribute, PyObject* wanted)
     return PyObject_IsTrue(result.get());
 }
 
+
 PyObject* matches_filters_impl(StorageFunction*, PyObject* const* args)
 {
-    PyObject* result = args[0];
-    PyObject* const filters[][2] = {
-        {g_state.str_component_name, args[1]},
-        {g_state.str_factory_name, args[2]},
-        {g_state.str_pdk_name, args[3]},
-        {g_state.str_status, args[4]},
-    };
-    for (const auto& filter : filters) {
-        PyObject* wanted = filter[1];
+    PyObject* result = args[match_result];
+    const MatchArg filters[] = {match_component_name, match_factory_name,
+                                match_pdk_name, match_status};
+    for (MatchArg filter : filters) {
+        PyObject* wanted = args[filter];
         if (wanted == Py_None) {
             continue;
         }
-        auto attribute = OwnedRef::steal(PyObject_GetAttr(result,
-                                                          filter[0]));
+        // The attribute is named as the filter's parameter.
+        auto attribute = OwnedRef::steal(PyObject_GetAttr(
+            result, g_process.*(matches_filters_params[filter].interned)));
         if (!attribute) {
             return nullptr;
         }
@@ -106,20 +106,20 @@ bool collect_file(StorageFunction* self, PyObject* file_path,
     if (!record) {
         return false;
     }
-    // component_name, factory_name, pdk_name, status
-    PyObject* match_args[] = {record.get(), filters[0], filters[1],
-                              filters[3], filters[4]};
-    OwnedRef verdict = call_global(self, g_state.str__matches_filters,
-                                   match_args, 5);
+    PyObject* match_args[match_count];
+    match_args[match_result] = record.get();
+    match_args[match_component_name] = filters[list_component_name];
+    match_args[match_factory_name] = filters[list_factory_name];
+    match_args[match_pdk_name] = filters[list_pdk_name];
+    match_args[match_status] = filters[list_status];
+    OwnedRef verdict = call_global(self, g_process.str__matches_filters,
+                                   match_args, match_count);
     if (!verdict) {
         return false;
     }
     int keep = PyObject_IsTrue(verdict.get());
-    if (keep < 0) {
-        return false;
-    }
-    if (keep == 0) {
-        return true;
+    if (keep <= 0) {
+        return keep == 0;
     }
     if (paths != nullptr) {
         auto key = OwnedRef::steal(PyLong_FromVoidPtr(record.get()));
@@ -145,9 +145,10 @@ bool collect_file_or_warn(StorageFunction* self, PyObject* file_path,
         return false;
     }
     Py_DECREF(raised);
-    return log_message(self, g_state.str_warning,
+    return log_message(self, g_process.str_warning,
                        "Failed to parse simulation file: ", file_path);
 }
+
 
 // The type directories to walk: the one named by `simulation_type`, or
 // every directory below the simulations directory, in iterdir order.
@@ -166,7 +167,7 @@ OwnedRef type_directories(PyObject* simulations_dir, PyObject* simulation_type)
         return one;
     }
     auto entries = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(simulations_dir, g_state.str_iterdir));
+        PyObject_CallMethodNoArgs(simulations_dir, g_process.str_iterdir));
     if (!entries) {
         return {};
     }
@@ -176,7 +177,7 @@ OwnedRef type_directories(PyObject* simulations_dir, PyObject* simulation_type)
         return {};
     }
     while (auto entry = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-        int is_dir = call_truth(entry.get(), g_state.str_is_dir);
+        int is_dir = call_truth(entry.get(), g_process.str_is_dir);
         if (is_dir < 0
             || (is_dir && PyList_Append(type_dirs.get(), entry.get()))) {
             return {};
@@ -188,53 +189,46 @@ OwnedRef type_directories(PyObject* simulations_dir, PyObject* simulation_type)
     return type_dirs;
 }
 
+
+// results.sort(key=<a new sort key>, reverse=True)
+bool sort_newest_first(StorageFunction* self, PyObject* results)
+{
+    auto key = OwnedRef::steal(new_function(sort_key_signature,
+                                            g_process.str_lambda_name,
+                                            g_process.str_lambda_qualname,
+                                            self->globals));
+    OwnedRef keywords = keyword_names({g_process.str_key,
+                                       g_process.str_reverse});
+    if (!key || !keywords) {
+        return false;
+    }
+    PyObject* sort_args[] = {results, key.get(), Py_True};
+    return static_cast<bool>(OwnedRef::steal(PyObject_VectorcallMethod(
+        g_process.str_sort, sort_args, 1, keywords.get())));
+}
+
 PyObject* list_simulation_results_impl(StorageFunction* self,
                                        PyObject* const* args)
 {
     return list_results(self, args, nullptr).release();
 }
 
-
-const Param matches_filters_params[] = {
-    SS_PARAM(result, PositionalOrKeyword, Any, Required,
-             "StoredSimulationResult"),
-    SS_PARAM(component_name, PositionalOrKeyword, StrOrNone, Required,
-             "str | None"),
-    SS_PARAM(factory_name, PositionalOrKeyword, StrOrNone, Required,
-             "str | None"),
-    SS_PARAM(pdk_name, PositionalOrKeyword, StrOrNone, Required,
-             "str | None"),
-    SS_PARAM(status, PositionalOrKeyword, StrOrNone, Required, "str | None"),
-};
-
-const Param list_simulation_results_params[] = {
-    SS_PARAM(component_name, KeywordOnly, StrOrNone, None, "str | None"),
-    SS_PARAM(factory_name, KeywordOnly, StrOrNone, None, "str | None"),
-    SS_PARAM(simulation_type, KeywordOnly, StrOrNone, None, "str | None"),
-    SS_PARAM(pdk_name, KeywordOnly, StrOrNone, None, "str | None"),
-    SS_PARAM(status, KeywordOnly, StrOrNone, None, "str | None"),
-};
-
-const Param sort_key_params[] = {
-    SS_PARAM(r, PositionalOrKeyword, Any, Required, nullptr),
-};
-
 }  // namespace
 
 OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
                       PyObject* paths)
 {
-    PyObject* simulation_type = filters[2];
+    PyObject* simulation_type = filters[list_simulation_type];
     if (simulation_type != Py_None
         && !check_simulation_type(simulation_type, TypeUse::Filter)) {
         return {};
     }
     OwnedRef simulations_dir = call_global(self,
-                                           g_state.str_get_simulations_dir);
+                                           g_process.str_get_simulations_dir);
     if (!simulations_dir) {
         return {};
     }
-    int exists = call_truth(simulations_dir.get(), g_state.str_exists);
+    int exists = call_truth(simulations_dir.get(), g_process.str_exists);
     if (exists <= 0) {
         return exists < 0 ? OwnedRef() : OwnedRef::steal(PyList_New(0));
     }
@@ -250,7 +244,7 @@ OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
     // Iterated by index: the list is ours and never changes size.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); i++) {
         PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
-        int type_exists = call_truth(type_dir, g_state.str_exists);
+        int type_exists = call_truth(type_dir, g_process.str_exists);
         if (type_exists < 0) {
             return {};
         }
@@ -258,7 +252,7 @@ OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
             continue;
         }
         auto files = OwnedRef::steal(PyObject_CallMethodOneArg(
-            type_dir, g_state.str_glob, g_state.str_json_pattern));
+            type_dir, g_process.str_glob, g_process.str_json_pattern));
         if (!files) {
             return {};
         }
@@ -266,7 +260,8 @@ OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
         if (!iterator) {
             return {};
         }
-        while (auto file_path = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        while (auto file_path =
+                   OwnedRef::steal(PyIter_Next(iterator.get()))) {
             if (!collect_file_or_warn(self, file_path.get(), filters,
                                       results.get(), paths)) {
                 return {};
@@ -277,33 +272,25 @@ OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
         }
     }
 
-    auto key = OwnedRef::steal(new_function(sort_key_signature,
-                                            g_state.str_lambda_name,
-                                            g_state.str_lambda_qualname,
-                                            self->globals));
-    if (!key) {
-        return {};
-    }
-    PyObject* sort_args[] = {results.get(), key.get(), Py_True};
-    auto sorted = OwnedRef::steal(PyObject_VectorcallMethod(
-        g_state.str_sort, sort_args, 1, g_state.kw_sort));
-    if (!sorted) {
+    if (!sort_newest_first(self, results.get())) {
         return {};
     }
     return results;
 }
 
+
 const Signature matches_filters_signature = SS_SIGNATURE(
-    _matches_filters, matches_filters_params, 5, "bool", matches_filters_doc,
+    _matches_filters, matches_filters_params, "bool",
+    "Check if a result matches the given filters.", nullptr, nullptr,
     matches_filters_impl);
 
 const Signature list_simulation_results_signature = SS_SIGNATURE(
-    list_simulation_results, list_simulation_results_params, 0,
-    "list[StoredSimulationResult]", list_simulation_results_doc,
+    list_simulation_results, list_simulation_results_params,
+    "list[StoredSimulationResult]",
+    "List simulation results with optional filters.",
+    "Results are sorted by simulation date, newest first. Files that\n"
+    "cannot be read or validated are skipped with a warning.",
+    "List of matching simulation results, newest first.",
     list_simulation_results_impl);
-
-const Signature sort_key_signature = Signature{
-    "<lambda>", "lambda", sort_key_params, param_count(sort_key_params), 1,
-    nullptr, nullptr, sort_key_impl};
 
 }  // namespace storage

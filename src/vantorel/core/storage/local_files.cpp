@@ -33,14 +33,14 @@ int type_attribute_is(PyObject* path, PyObject* name, PyObject* expected)
 int uses_pathlib(PyObject* path, PyObject* method_name, PyObject* method)
 {
     if (!PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject*>(
-                                      g_state.pathlib_path))) {
+                                      g_process.pathlib_path))) {
         return 0;
     }
     int own = type_attribute_is(path, method_name, method);
     if (own <= 0) {
         return own;
     }
-    return type_attribute_is(path, g_state.str_open, g_state.pathlib_open);
+    return type_attribute_is(path, g_process.str_open, g_process.pathlib_open);
 }
 
 // The file-system name of `path` as bytes (owned through `holder`), and its
@@ -183,14 +183,14 @@ int write_through_temp(const char* target, size_t dir_len,
 
 int reads_locally(PyObject* path)
 {
-    return uses_pathlib(path, g_state.str_read_bytes,
-                        g_state.pathlib_read_bytes);
+    return uses_pathlib(path, g_process.str_read_bytes,
+                        g_process.pathlib_read_bytes);
 }
 
 int writes_locally(PyObject* path)
 {
-    return uses_pathlib(path, g_state.str_write_bytes,
-                        g_state.pathlib_write_bytes);
+    return uses_pathlib(path, g_process.str_write_bytes,
+                        g_process.pathlib_write_bytes);
 }
 
 OwnedRef read_regular_file(PyObject* path)

@@ -4,7 +4,7 @@
 #ifndef VANTOREL_STORAGE_LOCAL_FILES_HPP
 #define VANTOREL_STORAGE_LOCAL_FILES_HPP
 
-#include "pyref.hpp"
+#include "state.hpp"
 
 namespace storage {
 

@@ -1,15 +1,10 @@
-// Module set-up: the process-wide state and its interned names, the
-// one-interpreter and one-initialisation guards, the import sequence that
-// binds the module's names in order, and the helpers through which the
-// functions reach module globals and the logger.
-#include "pyref.hpp"
+// Module set-up: the one-interpreter and one-initialisation guards, and
+// the import sequence that binds the module's names in order.
+#include "operations.hpp"
 
 #include <initializer_list>
 
 namespace storage {
-
-ModuleState g_state;
-
 namespace {
 
 // ID of the first interpreter to load us (IDs are never reused), guarded
@@ -29,98 +24,11 @@ PyDoc_STRVAR(module_doc,
              "managing\n"
              "simulation results with full reproducibility metadata.\n");
 
-const char* const kModuleName = "vantorel.core.simulation_storage";
-
-// Interns `text` into `*slot` unless an earlier, failed import already did.
-bool intern_once(PyObject** slot, const char* text)
-{
-    if (*slot == nullptr) {
-        *slot = PyUnicode_InternFromString(text);
-    }
-    return *slot != nullptr;
-}
-
-// A tuple of interned keyword names, built once.
-bool keywords_once(PyObject** slot,
-                   std::initializer_list<PyObject* ModuleState::*> names)
-{
-    if (*slot != nullptr) {
-        return true;
-    }
-    auto tuple = OwnedRef::steal(
-        PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) {
-        return false;
-    }
-    Py_ssize_t i = 0;
-    for (auto name : names) {
-        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(g_state.*name));
-    }
-    *slot = tuple.release();
-    return true;
-}
-
-// Names and constants live for the whole process; they are made by the
-// first import and kept by a failed one for the next attempt.
-bool init_names()
-{
-    using S = ModuleState;
-#define SS_INTERN(n)                                                        \
-    if (!intern_once(&g_state.str_##n, #n)) {                               \
-        return false;                                                       \
-    }
-    SS_NAMES(SS_INTERN)
-#undef SS_INTERN
-    if (!intern_once(&g_state.str_success, "success")
-        || !intern_once(&g_state.str_empty, "")
-        || !intern_once(&g_state.str_json_pattern, "*.json")
-        || !intern_once(&g_state.str_module_name, kModuleName)
-        || !intern_once(&g_state.str_lambda_name, "<lambda>")
-        || !intern_once(&g_state.str_lambda_qualname,
-                        "list_simulation_results.<locals>.<lambda>")) {
-        return false;
-    }
-    if (g_state.slice_first8 == nullptr) {
-        auto eight = OwnedRef::steal(PyLong_FromLong(8));
-        if (!eight) {
-            return false;
-        }
-        g_state.slice_first8 = PySlice_New(nullptr, eight.get(), nullptr);
-        if (g_state.slice_first8 == nullptr) {
-            return false;
-        }
-    }
-    return keywords_once(&g_state.kw_sort_keys, {&S::str_sort_keys})
-           && keywords_once(&g_state.kw_mkdir,
-                            {&S::str_parents, &S::str_exist_ok})
-           && keywords_once(&g_state.kw_identity,
-                            {&S::str_component_name, &S::str_factory_name,
-                             &S::str_component_settings,
-                             &S::str_model_parameters,
-                             &S::str_hyperparameters,
-                             &S::str_simulation_type})
-           && keywords_once(
-               &g_state.kw_record,
-               {&S::str_component_name, &S::str_factory_name,
-                &S::str_component_settings, &S::str_model_parameters,
-                &S::str_hyperparameters, &S::str_simulation_type,
-                &S::str_simulation_id, &S::str_pdk_name, &S::str_pdk_version,
-                &S::str_simulation_date, &S::str_vantorel_version,
-                &S::str_result, &S::str_wavelengths,
-                &S::str_execution_time_seconds, &S::str_status,
-                &S::str_error_message})
-           && keywords_once(&g_state.kw_option, {&S::str_option})
-           && keywords_once(&g_state.kw_sort, {&S::str_key, &S::str_reverse})
-           && keywords_once(&g_state.kw_clear,
-                            {&S::str_component_name, &S::str_factory_name,
-                             &S::str_simulation_type, &S::str_pdk_name});
-}
-
 // Runs after the runtime is finalized, when every object is gone: an
 // embedding application that initialises Python again imports afresh.
 void forget_runtime()
 {
-    g_state = ModuleState{};
+    forget_process_state();
     g_interpreter_id = -1;
     g_dropped_state = nullptr;
 }
@@ -156,7 +64,7 @@ bool import_into(PyObject* globals, const char* module,
                  OwnedRef* source = nullptr)
 {
     PyObject* import_func = nullptr;
-    if (PyMapping_GetOptionalItemString(g_state.builtins, "__import__",
+    if (PyMapping_GetOptionalItemString(g_process.builtins, "__import__",
                                         &import_func) <= 0) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_ImportError, "__import__ not found");
@@ -233,7 +141,8 @@ const Signature* const kModuleFunctions[] = {
     &clear_simulation_results_signature,
 };
 
-// Binds the module's names in their documented order.
+// Binds the module's names in order: the standard library, the records,
+// the deferred collaborators, then the functions.
 bool run_import_sequence(PyObject* module)
 {
     PyObject* globals = PyModule_GetDict(module);  // borrowed
@@ -279,16 +188,16 @@ bool run_import_sequence(PyObject* module)
         return false;
     }
     auto path_open = OwnedRef::steal(
-        PyObject_GetAttr(path_type.get(), g_state.str_open));
+        PyObject_GetAttr(path_type.get(), g_process.str_open));
     auto path_read_bytes = OwnedRef::steal(
-        PyObject_GetAttr(path_type.get(), g_state.str_read_bytes));
+        PyObject_GetAttr(path_type.get(), g_process.str_read_bytes));
     auto path_write_bytes = OwnedRef::steal(
-        PyObject_GetAttr(path_type.get(), g_state.str_write_bytes));
+        PyObject_GetAttr(path_type.get(), g_process.str_write_bytes));
     if (!path_open || !path_read_bytes || !path_write_bytes) {
         return false;
     }
-    Py_XSETREF(g_state.function_type, create_function_type(module));
-    if (g_state.function_type == nullptr) {
+    Py_XSETREF(g_process.function_type, create_function_type(module));
+    if (g_process.function_type == nullptr) {
         return false;
     }
     for (const Signature* sig : kModuleFunctions) {
@@ -310,17 +219,17 @@ bool run_import_sequence(PyObject* module)
 
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* existing = nullptr;
-    if (PyDict_SetDefaultRef(modules, g_state.str_module_name, module,
+    if (PyDict_SetDefaultRef(modules, g_process.str_module_name, module,
                              &existing) < 0) {
         return false;
     }
     Py_DECREF(existing);
 
-    Py_XSETREF(g_state.pathlib_path, path_type.release());
-    Py_XSETREF(g_state.pathlib_open, path_open.release());
-    Py_XSETREF(g_state.pathlib_read_bytes, path_read_bytes.release());
-    Py_XSETREF(g_state.pathlib_write_bytes, path_write_bytes.release());
-    g_state.module = Py_NewRef(module);
+    Py_XSETREF(g_process.pathlib_path, path_type.release());
+    Py_XSETREF(g_process.pathlib_open, path_open.release());
+    Py_XSETREF(g_process.pathlib_read_bytes, path_read_bytes.release());
+    Py_XSETREF(g_process.pathlib_write_bytes, path_write_bytes.release());
+    g_process.module = Py_NewRef(module);
     return true;
 }
 
@@ -330,11 +239,11 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return nullptr;
     }
     // Imported before: hand back the initialised module (exec is a no-op).
-    if (g_state.module != nullptr) {
-        if (void* state = PyModule_GetState(g_state.module)) {
+    if (g_process.module != nullptr) {
+        if (void* state = PyModule_GetState(g_process.module)) {
             g_dropped_state = state;
         }
-        return Py_NewRef(g_state.module);
+        return Py_NewRef(g_process.module);
     }
     auto name = OwnedRef::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -348,8 +257,8 @@ int module_exec(PyObject* module)
     if (!check_interpreter()) {
         return -1;
     }
-    if (g_state.module != nullptr) {
-        if (module == g_state.module) {
+    if (g_process.module != nullptr) {
+        if (module == g_process.module) {
             if (g_dropped_state != PyModule_GetState(module)) {
                 PyMem_Free(g_dropped_state);
             }
@@ -361,17 +270,17 @@ int module_exec(PyObject* module)
                         "imported. Re-initialisation is not supported.");
         return -1;
     }
-    if (g_state.builtins == nullptr) {
+    if (g_process.builtins == nullptr) {
         // Those of the importing code, as a Python module would get them.
-        g_state.builtins = PyEval_GetFrameBuiltins();
-        if (g_state.builtins == nullptr) {
+        g_process.builtins = PyEval_GetFrameBuiltins();
+        if (g_process.builtins == nullptr) {
             return -1;
         }
     }
-    if (init_names() && run_import_sequence(module)) {
+    if (init_process_names() && run_import_sequence(module)) {
         return 0;
     }
-    Py_CLEAR(g_state.function_type);
+    Py_CLEAR(g_process.function_type);
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError,
                         "init vantorel.core.simulation_storage");
@@ -401,96 +310,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-OwnedRef lookup_global(StorageFunction* self, PyObject* name)
-{
-    PyObject* value = nullptr;
-    if (self->globals != nullptr) {
-        if (PyDict_GetItemRef(self->globals, name, &value) < 0) {
-            return {};
-        }
-        if (value != nullptr) {
-            return OwnedRef::steal(value);
-        }
-    }
-    if (PyMapping_GetOptionalItem(g_state.builtins, name, &value) < 0) {
-        return {};
-    }
-    if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return OwnedRef::steal(value);
-}
-
-OwnedRef call_global(StorageFunction* self, PyObject* name,
-                     PyObject* const* args, size_t nargs, PyObject* kwnames)
-{
-    OwnedRef callable = lookup_global(self, name);
-    if (!callable) {
-        return {};
-    }
-    return OwnedRef::steal(
-        PyObject_Vectorcall(callable.get(), args, nargs, kwnames));
-}
-
-OwnedRef global_attr(StorageFunction* self, PyObject* name, PyObject* attr)
-{
-    OwnedRef value = lookup_global(self, name);
-    if (!value) {
-        return {};
-    }
-    return OwnedRef::steal(PyObject_GetAttr(value.get(), attr));
-}
-
-bool log_message(StorageFunction* self, PyObject* level, const char* prefix,
-                 PyObject* value, const char* suffix)
-{
-    OwnedRef logger = call_global(self, g_state.str_log);
-    if (!logger) {
-        return false;
-    }
-    auto method = OwnedRef::steal(PyObject_GetAttr(logger.get(), level));
-    if (!method) {
-        return false;
-    }
-    auto formatted =
-        OwnedRef::steal(PyObject_Format(value, g_state.str_empty));
-    if (!formatted) {
-        return false;
-    }
-    auto text = OwnedRef::steal(
-        PyUnicode_FromFormat("%s%U%s", prefix, formatted.get(), suffix));
-    if (!text) {
-        return false;
-    }
-    return OwnedRef::steal(PyObject_CallOneArg(method.get(), text.get()))
-           ? true
-           : false;
-}
-
-int global_is_own(StorageFunction* self, PyObject* name,
-                  const Signature& sig)
-{
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(self->globals, name, &value) < 0) {
-        return -1;
-    }
-    auto held = OwnedRef::steal(value);
-    return value != nullptr
-           && Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(
-                                    g_state.function_type))
-           && reinterpret_cast<StorageFunction*>(value)->sig == &sig;
-}
-
-int call_truth(PyObject* obj, PyObject* name)
-{
-    auto result = OwnedRef::steal(PyObject_CallMethodNoArgs(obj, name));
-    if (!result) {
-        return -1;
-    }
-    return PyObject_IsTrue(result.get());
-}
-
 }  // namespace storage
 
 PyMODINIT_FUNC PyInit_simulation_storage(void)

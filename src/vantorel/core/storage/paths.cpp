@@ -1,39 +1,30 @@
 // Where results live: <simulations dir>/<simulation type>/<component>_<id>
 // .json. Derives (and prepares) the path of a result and finds a result
 // file again by its ID, scanning the type directories.
-#include "pyref.hpp"
+#include "operations.hpp"
 
 namespace storage {
 namespace {
 
-PyDoc_STRVAR(
-    get_simulation_file_path_doc,
-    "get_simulation_file_path(str simulation_type: str, "
-    "str component_name: str, str simulation_id: str) -> Path\n"
-    "\n"
-    "Get the file path for a simulation result.\n"
-    "\n"
-    "Args:\n"
-    "    simulation_type: Type of simulation (e.g. \"fdtd\", \"eme\").\n"
-    "    component_name: Name of the component.\n"
-    "    simulation_id: The simulation ID.\n"
-    "\n"
-    "Returns:\n"
-    "    Path to the simulation result file.\n");
+#define SS_FILE_PATH_PARAMS(X, p)                                           \
+    X(p, simulation_type, PositionalOrKeyword, Str, Required, "str",        \
+      "Type of simulation (e.g. \"fdtd\", \"eme\").")                       \
+    X(p, component_name, PositionalOrKeyword, Str, Required, "str",         \
+      "Name of the component.")                                             \
+    X(p, simulation_id, PositionalOrKeyword, Str, Required, "str",          \
+      "The simulation ID.")
 
-PyDoc_STRVAR(
-    find_simulation_file_doc,
-    "_find_simulation_file(str simulation_id: str) -> Path | None\n"
-    "\n"
-    "Find a simulation result file by its ID.\n"
-    "\n"
-    "Scans all simulation type directories to find the file.\n"
-    "\n"
-    "Args:\n"
-    "    simulation_id: The unique simulation ID.\n"
-    "\n"
-    "Returns:\n"
-    "    Path to the simulation file if found, None otherwise.\n");
+#define SS_FIND_FILE_PARAMS(X, p)                                           \
+    X(p, simulation_id, PositionalOrKeyword, Str, Required, "str",          \
+      "The unique simulation ID.")
+
+enum FilePathArg : Py_ssize_t { SS_FILE_PATH_PARAMS(SS_ARG_INDEX, path) };
+enum FindFileArg : Py_ssize_t { SS_FIND_FILE_PARAMS(SS_ARG_INDEX, find) };
+
+const Param get_simulation_file_path_params[] = {
+    SS_FILE_PATH_PARAMS(SS_PARAM_ENTRY, path)};
+const Param find_simulation_file_params[] = {
+    SS_FIND_FILE_PARAMS(SS_PARAM_ENTRY, find)};
 
 bool contains(PyObject* text, Py_UCS4 ch)
 {
@@ -59,126 +50,8 @@ bool check_component_name(PyObject* component_name)
     return true;
 }
 
-PyObject* get_simulation_file_path_impl(StorageFunction* self,
-                                        PyObject* const* args)
-{
-    PyObject* simulation_type = args[0];
-    PyObject* component_name = args[1];
-    PyObject* simulation_id = args[2];
-    if (!check_simulation_type(simulation_type, TypeUse::Save)
-        || !check_component_name(component_name)) {
-        return nullptr;
-    }
-    OwnedRef simulations_dir = call_global(self,
-                                           g_state.str_get_simulations_dir);
-    if (!simulations_dir) {
-        return nullptr;
-    }
-    auto type_dir = OwnedRef::steal(
-        PyNumber_TrueDivide(simulations_dir.get(), simulation_type));
-    if (!type_dir) {
-        return nullptr;
-    }
-    PyObject* mkdir_args[] = {type_dir.get(), Py_True, Py_True};
-    auto made = OwnedRef::steal(PyObject_VectorcallMethod(
-        g_state.str_mkdir, mkdir_args, 1, g_state.kw_mkdir));
-    if (!made) {
-        return nullptr;
-    }
-    auto name = OwnedRef::steal(PyUnicode_FromFormat(
-        "%U_%U.json", component_name, simulation_id));
-    if (!name) {
-        return nullptr;
-    }
-    return PyNumber_TrueDivide(type_dir.get(), name.get());
-}
-
-PyObject* find_simulation_file_impl(StorageFunction* self,
-                                    PyObject* const* args)
-{
-    // An ID that no file name can hold (None) still walks the store, so
-    // that its errors surface as for any other ID, and matches nothing.
-    OwnedRef pattern = id_glob_pattern(args[0]);
-    if (!pattern) {
-        return nullptr;
-    }
-    OwnedRef simulations_dir = call_global(self,
-                                           g_state.str_get_simulations_dir);
-    if (!simulations_dir) {
-        return nullptr;
-    }
-    int exists = call_truth(simulations_dir.get(), g_state.str_exists);
-    if (exists <= 0) {
-        return exists < 0 ? nullptr : Py_NewRef(Py_None);
-    }
-    auto entries = OwnedRef::steal(PyObject_CallMethodNoArgs(
-        simulations_dir.get(), g_state.str_iterdir));
-    if (!entries) {
-        return nullptr;
-    }
-    auto iterator = OwnedRef::steal(PyObject_GetIter(entries.get()));
-    if (!iterator) {
-        return nullptr;
-    }
-    while (auto type_dir = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-        int is_dir = call_truth(type_dir.get(), g_state.str_is_dir);
-        if (is_dir < 0) {
-            return nullptr;
-        }
-        if (is_dir == 0 || pattern.get() == Py_None) {
-            continue;
-        }
-        auto globbed = OwnedRef::steal(PyObject_CallMethodOneArg(
-            type_dir.get(), g_state.str_glob, pattern.get()));
-        if (!globbed) {
-            return nullptr;
-        }
-        auto matches = OwnedRef::steal(PySequence_List(globbed.get()));
-        if (!matches) {
-            return nullptr;
-        }
-        if (PyList_GET_SIZE(matches.get()) > 0) {
-            return Py_NewRef(PyList_GET_ITEM(matches.get(), 0));
-        }
-    }
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-const Param get_simulation_file_path_params[] = {
-    SS_PARAM(simulation_type, PositionalOrKeyword, Str, Required, "str"),
-    SS_PARAM(component_name, PositionalOrKeyword, Str, Required, "str"),
-    SS_PARAM(simulation_id, PositionalOrKeyword, Str, Required, "str"),
-};
-
-const Param find_simulation_file_params[] = {
-    SS_PARAM(simulation_id, PositionalOrKeyword, Str, Required, "str"),
-};
-
-}  // namespace
-
-bool check_simulation_type(PyObject* simulation_type, TypeUse use)
-{
-    // "" and "." name the simulations directory itself: a filter may look
-    // there, a save may not put a result there.
-    const bool names_top = PyUnicode_GET_LENGTH(simulation_type) == 0
-                           || PyUnicode_CompareWithASCIIString(
-                                  simulation_type, ".") == 0;
-    if ((use == TypeUse::Save && names_top)
-        || PyUnicode_CompareWithASCIIString(simulation_type, "..") == 0
-        || has_separator_or_nul(simulation_type)) {
-        PyErr_Format(PyExc_ValueError,
-                     "simulation_type %R must name one directory inside the "
-                     "simulations directory: not empty, '.' or '..', not "
-                     "absolute, without '/' or NUL",
-                     simulation_type);
-        return false;
-    }
-    return true;
-}
-
+// `simulation_id` as a literal glob pattern "*_<id>.json", or None when no
+// file name can hold it.
 OwnedRef id_glob_pattern(PyObject* simulation_id)
 {
     // No file name holds a separator or NUL: such an ID names no result.
@@ -209,12 +82,130 @@ OwnedRef id_glob_pattern(PyObject* simulation_id)
         PyUnicode_FromFormat("*_%U.json", escaped.get()));
 }
 
+PyObject* get_simulation_file_path_impl(StorageFunction* self,
+                                        PyObject* const* args)
+{
+    PyObject* simulation_type = args[path_simulation_type];
+    PyObject* component_name = args[path_component_name];
+    if (!check_simulation_type(simulation_type, TypeUse::Save)
+        || !check_component_name(component_name)) {
+        return nullptr;
+    }
+    OwnedRef simulations_dir = call_global(
+        self, g_process.str_get_simulations_dir);
+    if (!simulations_dir) {
+        return nullptr;
+    }
+    auto type_dir = OwnedRef::steal(
+        PyNumber_TrueDivide(simulations_dir.get(), simulation_type));
+    if (!type_dir) {
+        return nullptr;
+    }
+    OwnedRef mkdir_keywords = keyword_names(
+        {g_process.str_parents, g_process.str_exist_ok});
+    if (!mkdir_keywords) {
+        return nullptr;
+    }
+    PyObject* mkdir_args[] = {type_dir.get(), Py_True, Py_True};
+    auto made = OwnedRef::steal(PyObject_VectorcallMethod(
+        g_process.str_mkdir, mkdir_args, 1, mkdir_keywords.get()));
+    if (!made) {
+        return nullptr;
+    }
+    auto name = OwnedRef::steal(PyUnicode_FromFormat(
+        "%U_%U.json", component_name, args[path_simulation_id]));
+    if (!name) {
+        return nullptr;
+    }
+    return PyNumber_TrueDivide(type_dir.get(), name.get());
+}
+
+PyObject* find_simulation_file_impl(StorageFunction* self,
+                                    PyObject* const* args)
+{
+    // An ID that no file name can hold (None) still walks the store, so
+    // that its errors surface as for any other ID, and matches nothing.
+    OwnedRef pattern = id_glob_pattern(args[find_simulation_id]);
+    if (!pattern) {
+        return nullptr;
+    }
+    OwnedRef simulations_dir = call_global(
+        self, g_process.str_get_simulations_dir);
+    if (!simulations_dir) {
+        return nullptr;
+    }
+    int exists = call_truth(simulations_dir.get(), g_process.str_exists);
+    if (exists <= 0) {
+        return exists < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    auto entries = OwnedRef::steal(PyObject_CallMethodNoArgs(
+        simulations_dir.get(), g_process.str_iterdir));
+    if (!entries) {
+        return nullptr;
+    }
+    auto iterator = OwnedRef::steal(PyObject_GetIter(entries.get()));
+    if (!iterator) {
+        return nullptr;
+    }
+    while (auto type_dir = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        int is_dir = call_truth(type_dir.get(), g_process.str_is_dir);
+        if (is_dir < 0) {
+            return nullptr;
+        }
+        if (is_dir == 0 || pattern.get() == Py_None) {
+            continue;
+        }
+        auto globbed = OwnedRef::steal(PyObject_CallMethodOneArg(
+            type_dir.get(), g_process.str_glob, pattern.get()));
+        if (!globbed) {
+            return nullptr;
+        }
+        auto matches = OwnedRef::steal(PySequence_List(globbed.get()));
+        if (!matches) {
+            return nullptr;
+        }
+        if (PyList_GET_SIZE(matches.get()) > 0) {
+            return Py_NewRef(PyList_GET_ITEM(matches.get(), 0));
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+bool check_simulation_type(PyObject* simulation_type, TypeUse use)
+{
+    // "" and "." name the simulations directory itself: a filter may look
+    // there, a save may not put a result there.
+    const bool names_top = PyUnicode_GET_LENGTH(simulation_type) == 0
+                           || PyUnicode_CompareWithASCIIString(
+                                  simulation_type, ".") == 0;
+    if ((use == TypeUse::Save && names_top)
+        || PyUnicode_CompareWithASCIIString(simulation_type, "..") == 0
+        || has_separator_or_nul(simulation_type)) {
+        PyErr_Format(PyExc_ValueError,
+                     "simulation_type %R must name one directory inside the "
+                     "simulations directory: not empty, '.' or '..', not "
+                     "absolute, without '/' or NUL",
+                     simulation_type);
+        return false;
+    }
+    return true;
+}
+
 const Signature get_simulation_file_path_signature = SS_SIGNATURE(
-    get_simulation_file_path, get_simulation_file_path_params, 3, "Path",
-    get_simulation_file_path_doc, get_simulation_file_path_impl);
+    get_simulation_file_path, get_simulation_file_path_params, "Path",
+    "Get the file path for a simulation result.", nullptr,
+    "Path to the simulation result file.", get_simulation_file_path_impl);
 
 const Signature find_simulation_file_signature = SS_SIGNATURE(
-    _find_simulation_file, find_simulation_file_params, 1, "Path | None",
-    find_simulation_file_doc, find_simulation_file_impl);
+    _find_simulation_file, find_simulation_file_params, "Path | None",
+    "Find a simulation result file by its ID.",
+    "Scans all simulation type directories to find the file.",
+    "Path to the simulation file if found, None otherwise.",
+    find_simulation_file_impl);
 
 }  // namespace storage

@@ -1,60 +1,77 @@
 // Saving a result: ID, path, the stored record with its metadata, its
 // indented JSON bytes, and a write that never leaves a partial file.
+#include "identity.hpp"
 #include "local_files.hpp"
+#include "operations.hpp"
 
 #include <cmath>
 
 namespace storage {
 namespace {
 
-PyDoc_STRVAR(
-    save_simulation_result_doc,
-    "save_simulation_result(*, str component_name: str, "
-    "str factory_name: str, dict component_settings: dict[str, Any], "
-    "dict model_parameters: dict[str, Any], "
-    "hyperparameters: SimulationHyperparameters, "
-    "simulation_type: SimulationType, result: SerializedSimulationResult, "
-    "list wavelengths: list[float], double execution_time_seconds: float, "
-    "status: SimulationStatus = 'success', str error_message: str = '', "
-    "str pdk_version: str = '') -> StoredSimulationResult\n"
-    "\n"
-    "Save a simulation result to file.\n"
-    "\n"
-    "Args:\n"
-    "    component_name: Name of the component.\n"
-    "    factory_name: Name of the factory.\n"
-    "    component_settings: Component settings dictionary.\n"
-    "    model_parameters: Model parameters dictionary.\n"
-    "    hyperparameters: Simulation hyperparameters.\n"
-    "    simulation_type: Type of simulation.\n"
-    "    result: Serialized simulation result.\n"
-    "    wavelengths: List of wavelengths used.\n"
-    "    execution_time_seconds: Execution time in seconds.\n"
-    "    status: Status of the simulation (\"success\" or \"error\").\n"
-    "    error_message: Error message if status is \"error\".\n"
-    "    pdk_version: Version of the PDK used.\n"
-    "\n"
-    "Returns:\n"
-    "    The stored simulation result with computed ID.\n");
+#define SS_SAVE_PARAMS(X, p)                                                \
+    SS_IDENTITY_PARAMS(X, p, KeywordOnly, Any, "SimulationType")            \
+    X(p, result, KeywordOnly, Any, Required, "SerializedSimulationResult",  \
+      "Serialized simulation result.")                                      \
+    X(p, wavelengths, KeywordOnly, List, Required, "list[float]",           \
+      "List of wavelengths used.")                                          \
+    X(p, execution_time_seconds, KeywordOnly, Float, Required, "float",     \
+      "Execution time in seconds.")                                         \
+    X(p, status, KeywordOnly, Any, Success, "SimulationStatus",             \
+      "Status of the simulation (\"success\" or \"error\").")               \
+    X(p, error_message, KeywordOnly, Str, Empty, "str",                     \
+      "Error message if status is \"error\".")                              \
+    X(p, pdk_version, KeywordOnly, Str, Empty, "str",                       \
+      "Version of the PDK used.")
+
+enum SaveArg : Py_ssize_t { SS_SAVE_PARAMS(SS_ARG_INDEX, save) };
 
 const Param save_simulation_result_params[] = {
-    SS_PARAM(component_name, KeywordOnly, Str, Required, "str"),
-    SS_PARAM(factory_name, KeywordOnly, Str, Required, "str"),
-    SS_PARAM(component_settings, KeywordOnly, Dict, Required,
-             "dict[str, Any]"),
-    SS_PARAM(model_parameters, KeywordOnly, Dict, Required,
-             "dict[str, Any]"),
-    SS_PARAM(hyperparameters, KeywordOnly, Any, Required,
-             "SimulationHyperparameters"),
-    SS_PARAM(simulation_type, KeywordOnly, Any, Required, "SimulationType"),
-    SS_PARAM(result, KeywordOnly, Any, Required,
-             "SerializedSimulationResult"),
-    SS_PARAM(wavelengths, KeywordOnly, List, Required, "list[float]"),
-    SS_PARAM(execution_time_seconds, KeywordOnly, Float, Required, "float"),
-    SS_PARAM(status, KeywordOnly, Any, Success, "SimulationStatus"),
-    SS_PARAM(error_message, KeywordOnly, Str, Empty, "str"),
-    SS_PARAM(pdk_version, KeywordOnly, Str, Empty, "str"),
+    SS_SAVE_PARAMS(SS_PARAM_ENTRY, save)};
+
+// The metadata a save adds to its arguments.
+struct Metadata {
+    PyObject* simulation_id;
+    PyObject* pdk_name;
+    PyObject* simulation_date;
+    PyObject* vantorel_version;
 };
+
+// The record's fields, in the order StoredSimulationResult receives them
+// as keywords, each with its value.
+#define SS_RECORD_FIELDS(X)                                                 \
+    X(component_name, args[save_component_name])                            \
+    X(factory_name, args[save_factory_name])                                \
+    X(component_settings, args[save_component_settings])                    \
+    X(model_parameters, args[save_model_parameters])                        \
+    X(hyperparameters, args[save_hyperparameters])                          \
+    X(simulation_type, args[save_simulation_type])                          \
+    X(simulation_id, metadata.simulation_id)                                \
+    X(pdk_name, metadata.pdk_name)                                          \
+    X(pdk_version, args[save_pdk_version])                                  \
+    X(simulation_date, metadata.simulation_date)                            \
+    X(vantorel_version, metadata.vantorel_version)                          \
+    X(result, args[save_result])                                            \
+    X(wavelengths, args[save_wavelengths])                                  \
+    X(execution_time_seconds, args[save_execution_time_seconds])            \
+    X(status, args[save_status])                                            \
+    X(error_message, args[save_error_message])
+
+OwnedRef build_record(PyObject* record_type, PyObject* const* args,
+                      const Metadata& metadata)
+{
+#define SS_FIELD_NAME(name, value) g_process.str_##name,
+#define SS_FIELD_VALUE(name, value) value,
+    OwnedRef keywords = keyword_names({SS_RECORD_FIELDS(SS_FIELD_NAME)});
+    PyObject* values[] = {SS_RECORD_FIELDS(SS_FIELD_VALUE)};
+#undef SS_FIELD_NAME
+#undef SS_FIELD_VALUE
+    if (!keywords) {
+        return {};
+    }
+    return OwnedRef::steal(
+        PyObject_Vectorcall(record_type, values, 0, keywords.get()));
+}
 
 // Looks for NaN or an infinity, which JSON cannot hold, in `value` and the
 // dicts, lists and tuples inside it. Returns 1 with the value in `*bad` and
@@ -67,7 +84,7 @@ int find_non_finite(PyObject* value, OwnedRef& where, double* bad)
         if (std::isfinite(*bad)) {
             return 0;
         }
-        where = OwnedRef::borrow(g_state.str_empty);
+        where = OwnedRef::borrow(g_process.str_empty);
         return 1;
     }
     const bool is_dict = PyDict_Check(value);
@@ -114,22 +131,24 @@ int find_non_finite(PyObject* value, OwnedRef& where, double* bad)
 // written, naming the value's place.
 bool check_finite(PyObject* const* args)
 {
-    static const size_t kChecked[] = {2, 3, 6, 7, 8};
-    for (size_t index : kChecked) {
+    static const SaveArg kChecked[] = {
+        save_component_settings, save_model_parameters, save_result,
+        save_wavelengths, save_execution_time_seconds};
+    for (SaveArg arg : kChecked) {
         OwnedRef where;
         double bad = 0.0;
-        const int found = find_non_finite(args[index], where, &bad);
+        const int found = find_non_finite(args[arg], where, &bad);
         if (found == 0) {
             continue;
         }
         if (found == 1) {
-            const Param& param = save_simulation_result_params[index];
             auto value = OwnedRef::steal(PyFloat_FromDouble(bad));
             if (value) {
                 PyErr_Format(PyExc_ValueError,
                              "%s%U is %R: a stored result cannot hold NaN "
                              "or infinity",
-                             param.name, where.get(), value.get());
+                             save_simulation_result_params[arg].name,
+                             where.get(), value.get());
             }
         }
         return false;
@@ -137,130 +156,132 @@ bool check_finite(PyObject* const* args)
     return true;
 }
 
+// datetime.now(UTC).isoformat(), from the module's globals.
+OwnedRef now_in_utc(StorageFunction* self)
+{
+    OwnedRef now = global_attr(self, g_process.str_datetime,
+                               g_process.str_now);
+    if (!now) {
+        return {};
+    }
+    OwnedRef utc = lookup_global(self, g_process.str_UTC);
+    if (!utc) {
+        return {};
+    }
+    auto moment = OwnedRef::steal(PyObject_CallOneArg(now.get(), utc.get()));
+    if (!moment) {
+        return {};
+    }
+    return OwnedRef::steal(
+        PyObject_CallMethodNoArgs(moment.get(), g_process.str_isoformat));
+}
+
+// The package version as text: str(__version__) unless already a str.
+OwnedRef version_text(StorageFunction* self)
+{
+    OwnedRef version = lookup_global(self, g_process.str___version__);
+    if (!version || PyUnicode_CheckExact(version.get())) {
+        return version;
+    }
+    return OwnedRef::steal(PyObject_Str(version.get()));
+}
+
+// orjson.dumps(record.model_dump(), option=orjson.OPT_INDENT_2)
+OwnedRef encode_record(StorageFunction* self, PyObject* record)
+{
+    OwnedRef dumps = global_attr(self, g_process.str_orjson,
+                                 g_process.str_dumps);
+    if (!dumps) {
+        return {};
+    }
+    auto dump = OwnedRef::steal(
+        PyObject_CallMethodNoArgs(record, g_process.str_model_dump));
+    if (!dump) {
+        return {};
+    }
+    OwnedRef indent = global_attr(self, g_process.str_orjson,
+                                  g_process.str_OPT_INDENT_2);
+    OwnedRef option = keyword_names({g_process.str_option});
+    if (!indent || !option) {
+        return {};
+    }
+    PyObject* dumps_args[] = {dump.get(), indent.get()};
+    return OwnedRef::steal(
+        PyObject_Vectorcall(dumps.get(), dumps_args, 1, option.get()));
+}
+
+// Writes `data` to `file_path`: whole or not at all on a local disk; by the
+// path's own write_bytes anywhere else.
+bool write_result(PyObject* file_path, PyObject* data)
+{
+    int local = writes_locally(file_path);
+    if (local != 0) {
+        return local > 0 && write_atomically(file_path, data);
+    }
+    return static_cast<bool>(OwnedRef::steal(PyObject_CallMethodOneArg(
+        file_path, g_process.str_write_bytes, data)));
+}
+
 PyObject* save_simulation_result_impl(StorageFunction* self,
                                       PyObject* const* args)
 {
-    PyObject* component_name = args[0];
-    PyObject* simulation_type = args[5];
-
-    // The six identity fields lead the bound arguments, in keyword order.
+    // The identity fields lead the arguments, in the keywords' order.
+    OwnedRef identity = identity_keywords();
+    if (!identity) {
+        return nullptr;
+    }
     OwnedRef simulation_id = call_global(
-        self, g_state.str__compute_simulation_id, args, 0,
-        g_state.kw_identity);
-    if (!simulation_id) {
+        self, g_process.str__compute_simulation_id, args, 0, identity.get());
+    if (!simulation_id || !check_finite(args)) {
         return nullptr;
     }
-    if (!check_finite(args)) {
-        return nullptr;
-    }
-    PyObject* path_args[] = {simulation_type, component_name,
-                             simulation_id.get()};
+    PyObject* path_args[] = {args[save_simulation_type],
+                             args[save_component_name], simulation_id.get()};
     OwnedRef file_path = call_global(
-        self, g_state.str_get_simulation_file_path, path_args, 3);
+        self, g_process.str_get_simulation_file_path, path_args, 3);
     if (!file_path) {
         return nullptr;
     }
 
-    OwnedRef record_type = lookup_global(self,
-                                         g_state.str_StoredSimulationResult);
+    OwnedRef record_type = lookup_global(
+        self, g_process.str_StoredSimulationResult);
     if (!record_type) {
         return nullptr;
     }
-    OwnedRef pdk_name = call_global(self, g_state.str_get_pdk_name);
+    OwnedRef pdk_name = call_global(self, g_process.str_get_pdk_name);
     if (!pdk_name) {
         return nullptr;
     }
-    OwnedRef now = global_attr(self, g_state.str_datetime, g_state.str_now);
-    if (!now) {
-        return nullptr;
-    }
-    OwnedRef utc = lookup_global(self, g_state.str_UTC);
-    if (!utc) {
-        return nullptr;
-    }
-    auto moment = OwnedRef::steal(PyObject_CallOneArg(now.get(), utc.get()));
-    if (!moment) {
-        return nullptr;
-    }
-    auto simulation_date = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(moment.get(), g_state.str_isoformat));
+    OwnedRef simulation_date = now_in_utc(self);
     if (!simulation_date) {
         return nullptr;
     }
-    OwnedRef version = lookup_global(self, g_state.str___version__);
+    OwnedRef version = version_text(self);
     if (!version) {
         return nullptr;
     }
-    if (!PyUnicode_CheckExact(version.get())) {
-        version = OwnedRef::steal(PyObject_Str(version.get()));
-        if (!version) {
-            return nullptr;
-        }
-    }
-
-    // Keyword values in the order of g_state.kw_record.
-    PyObject* record_args[] = {
-        args[0], args[1], args[2], args[3], args[4], args[5],
-        simulation_id.get(), pdk_name.get(), args[11], simulation_date.get(),
-        version.get(), args[6], args[7], args[8], args[9], args[10],
-    };
-    auto stored = OwnedRef::steal(PyObject_Vectorcall(
-        record_type.get(), record_args, 0, g_state.kw_record));
+    const Metadata metadata = {simulation_id.get(), pdk_name.get(),
+                               simulation_date.get(), version.get()};
+    OwnedRef stored = build_record(record_type.get(), args, metadata);
     if (!stored) {
         return nullptr;
     }
 
-    OwnedRef dumps = global_attr(self, g_state.str_orjson, g_state.str_dumps);
-    if (!dumps) {
-        return nullptr;
-    }
-    auto dump = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(stored.get(), g_state.str_model_dump));
-    if (!dump) {
-        return nullptr;
-    }
-    OwnedRef indent = global_attr(self, g_state.str_orjson,
-                                  g_state.str_OPT_INDENT_2);
-    if (!indent) {
-        return nullptr;
-    }
-    PyObject* dumps_args[] = {dump.get(), indent.get()};
-    auto data = OwnedRef::steal(PyObject_Vectorcall(
-        dumps.get(), dumps_args, 1, g_state.kw_option));
-    if (!data) {
-        return nullptr;
-    }
-
-    int local = writes_locally(file_path.get());
-    if (local < 0) {
-        return nullptr;
-    }
-    if (local) {
-        if (!write_atomically(file_path.get(), data.get())) {
-            return nullptr;
-        }
-    }
-    else {
-        auto written = OwnedRef::steal(PyObject_CallMethodOneArg(
-            file_path.get(), g_state.str_write_bytes, data.get()));
-        if (!written) {
-            return nullptr;
-        }
-    }
-
-    if (!log_message(self, g_state.str_debug, "Saved simulation result: ",
-                     file_path.get())) {
+    OwnedRef data = encode_record(self, stored.get());
+    if (!data || !write_result(file_path.get(), data.get())
+        || !log_message(self, g_process.str_debug,
+                        "Saved simulation result: ", file_path.get())) {
         return nullptr;
     }
     return stored.release();
 }
 
-
 }  // namespace
 
 const Signature save_simulation_result_signature = SS_SIGNATURE(
-    save_simulation_result, save_simulation_result_params, 0,
-    "StoredSimulationResult", save_simulation_result_doc,
+    save_simulation_result, save_simulation_result_params,
+    "StoredSimulationResult", "Save a simulation result to file.", nullptr,
+    "The stored simulation result with computed ID.",
     save_simulation_result_impl);
 
 }  // namespace storage

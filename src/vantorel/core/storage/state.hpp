@@ -1,0 +1,65 @@
+// The process-wide state: the module object, the types and methods looked
+// up once at import, and every name the module passes to Python, interned.
+#ifndef VANTOREL_STORAGE_STATE_HPP
+#define VANTOREL_STORAGE_STATE_HPP
+
+#include "owned_ref.hpp"
+
+namespace storage {
+
+// Every name the module passes to Python: globals it looks up, attributes
+// and methods it uses, parameter and keyword names.
+#define SS_NAMES(X)                                                         \
+    X(__call__) X(component_name) X(component_settings)                     \
+    X(_compute_simulation_id) X(datetime) X(debug)                          \
+    X(delete_simulation_result) X(digest) X(dumps) X(encode)                \
+    X(error_message) X(execution_time_seconds) X(exist_ok) X(exists)        \
+    X(factory_name) X(_find_simulation_file) X(get_pdk_name)                \
+    X(get_simulation_file_path) X(get_simulations_dir) X(glob) X(hashlib)   \
+    X(hex) X(hyperparameters) X(is_dir) X(isoformat) X(iterdir) X(json)     \
+    X(key) X(list_simulation_results) X(load_simulation_result) X(loads)    \
+    X(log) X(_matches_filters) X(mkdir) X(model_dump) X(model_parameters)   \
+    X(model_validate) X(now) X(open) X(OPT_INDENT_2) X(option) X(orjson)    \
+    X(parents) X(pdk_name) X(pdk_version) X(r) X(read_bytes) X(result)      \
+    X(reverse) X(sha256) X(simulation_date) X(simulation_id)                \
+    X(simulation_type) X(sort) X(sort_keys) X(status)                       \
+    X(StoredSimulationResult) X(unlink) X(UTC) X(vantorel_version)          \
+    X(__version__) X(warning) X(wavelengths) X(write_bytes)
+
+// The module is a process-wide singleton: it loads into one interpreter,
+// initialises once, and a second import hands back the same module object.
+// CPython resets a module's md_state when a create slot returns an existing
+// module, so the state lives here, for the life of the process.
+struct ProcessState {
+    PyObject* module;         // the one initialised module object
+    PyObject* function_type;  // StorageFunction's heap type
+    PyObject* builtins;       // the builtins the module was imported with
+    PyObject* pathlib_path;   // pathlib.Path, and the methods of its own
+    PyObject* pathlib_open;   // that local_files.cpp may stand in for
+    PyObject* pathlib_read_bytes;
+    PyObject* pathlib_write_bytes;
+#define SS_DECLARE(n) PyObject* str_##n;
+    SS_NAMES(SS_DECLARE)
+#undef SS_DECLARE
+    PyObject* str_success;        // "success"
+    PyObject* str_empty;          // ""
+    PyObject* str_json_pattern;   // "*.json"
+    PyObject* str_module_name;    // "vantorel.core.simulation_storage"
+    PyObject* str_lambda_name;    // "<lambda>"
+    PyObject* str_lambda_qualname;
+    PyObject* slice_first8;       // slice(None, 8, None)
+};
+
+extern ProcessState g_process;
+
+// Interns the names and builds the constants; those made by a failed
+// import are kept for the next attempt. Returns false with an exception set.
+bool init_process_names();
+
+// Forgets everything, once the runtime is finalized and every object gone:
+// an embedding application that initialises Python again imports afresh.
+void forget_process_state();
+
+}  // namespace storage
+
+#endif  // VANTOREL_STORAGE_STATE_HPP
