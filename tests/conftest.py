@@ -1,14 +1,17 @@
-"""Shared fixtures: a private simulations directory, sample identities and
-the log lines of the package logger."""
+"""Shared fixtures: a private simulations directory (on a local disk, or on
+each backend), an S3-protocol server, sample identities and the log lines of
+the package logger."""
 
 import logging
 import os
 import random
 import signal
 import time
+import uuid
 
 import pytest
 
+from vantorel import settings
 from vantorel.core import simulation_storage as ss
 from vantorel.models import SimulationHyperparameters
 
@@ -42,6 +45,57 @@ def store(tmp_path, monkeypatch):
     directory = tmp_path / "simulations"
     monkeypatch.setenv("VANTOREL_SIMULATIONS_DIR", str(directory))
     return directory
+
+
+@pytest.fixture(scope="session")
+def s3_server():
+    """A moto S3 server for the session, on 127.0.0.1 and a free port, with
+    its endpoint and fake credentials in the environment (as a user sets
+    them for S3); stopped, and the environment restored, at the end."""
+    from moto.server import ThreadedMotoServer
+
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)  # one line a request
+    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    host, port = server.get_host_and_port()
+    with pytest.MonkeyPatch.context() as patch:
+        for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3"):
+            patch.delenv(name, raising=False)
+        patch.setenv("AWS_ENDPOINT_URL", f"http://{host}:{port}")
+        patch.setenv("AWS_ACCESS_KEY_ID", "vantorel-test-key")
+        patch.setenv("AWS_SECRET_ACCESS_KEY", "vantorel-test-secret")
+        patch.setenv("AWS_DEFAULT_REGION", "us-east-1")
+        try:
+            yield server
+        finally:
+            server.stop()
+
+
+def new_bucket():
+    """A fresh, empty bucket on the S3 server of the environment."""
+    import s3fs
+
+    name = f"test-{uuid.uuid4().hex[:20]}"
+    s3fs.S3FileSystem(skip_instance_cache=True, use_listings_cache=False).mkdir(name)
+    return name
+
+
+@pytest.fixture(params=["local", "memory", "s3"])
+def any_store(request, tmp_path, monkeypatch):
+    """An empty store on each backend, named by VANTOREL_SIMULATIONS_DIR as
+    a user would name it; the path object the settings give for it."""
+    if request.param == "local":
+        url = str(tmp_path / "simulations")
+    elif request.param == "memory":
+        url = f"memory:///vantorel-{uuid.uuid4().hex}/simulations"
+    else:
+        request.getfixturevalue("s3_server")
+        url = f"s3://{new_bucket()}/simulations"
+    monkeypatch.setenv("VANTOREL_SIMULATIONS_DIR", url)
+    root = settings.get_simulations_dir()
+    yield root
+    if request.param == "memory" and root.exists():
+        root.fs.rm(root.parent.path, recursive=True)
 
 
 @pytest.fixture

@@ -17,7 +17,7 @@ def stored(store):
     return sorted(p.name for p in store.rglob("*.json"))
 
 
-def test_delete_by_id(store, logs):
+def test_delete_by_id(any_store, logs):
     assert ss.delete_simulation_result(NO_ID) is False
     a, b = save(component_name="a"), save(component_name="b")
     before = len(logs())
@@ -25,9 +25,9 @@ def test_delete_by_id(store, logs):
         assert ss.delete_simulation_result(missing) is False
     assert ss.delete_simulation_result(simulation_id=a.simulation_id) is True
     assert ss.delete_simulation_result(a.simulation_id) is False
-    assert stored(store) == [file_of(store, b).name]
+    assert stored(any_store) == [file_of(any_store, b).name]
     assert logs()[before:] == [
-        ("DEBUG", f"Deleted simulation file: {file_of(store, a)}")]
+        ("DEBUG", f"Deleted simulation file: {file_of(any_store, a)}")]
 
 
 def test_delete_of_file_vanished_after_lookup(store, logs, monkeypatch):
@@ -37,7 +37,7 @@ def test_delete_of_file_vanished_after_lookup(store, logs, monkeypatch):
 
 
 @pytest.mark.parametrize("count, vanish", [(1, False), (3, False), (3, True)])
-def test_clear_all(store, logs, monkeypatch, count, vanish):
+def test_clear_all(any_store, logs, monkeypatch, count, vanish):
     for name, kind in [("a", "fdtd"), ("b", "eme"), ("c", "fdtd")][:count]:
         save(component_name=name, simulation_type=kind)
     listing = ss.list_simulation_results
@@ -45,26 +45,26 @@ def test_clear_all(store, logs, monkeypatch, count, vanish):
     def list_then_vanish(**filters):  # another caller removes one result
         results = listing(**filters)
         for result in results[1:2]:
-            file_of(store, result).unlink()
+            file_of(any_store, result).unlink()
         return results
 
     if vanish:
         monkeypatch.setattr(ss, "list_simulation_results", list_then_vanish)
     before, deleted = len(logs()), count - vanish
     assert ss.clear_simulation_results() == deleted
-    assert stored(store) == []
+    assert stored(any_store) == []
     lines = logs()[before:]
     assert len(lines) == deleted + 1 and lines[-1] == (
         "DEBUG", f"Cleared {deleted} simulation result(s)")
     assert ss.clear_simulation_results() == 0 and len(logs()) == len(lines) + before
 
 
-def test_clear_applies_filters(store):
+def test_clear_applies_filters(any_store):
     kept = [save(component_name="a"), save(simulation_type="eme")]
     assert ss.clear_simulation_results(
         component_name="mmi1x2", simulation_type="fdtd",
         pdk_name=save().pdk_name, factory_name="mmi1x2_factory") == 1
-    assert stored(store) == sorted(file_of(store, r).name for r in kept)
+    assert stored(any_store) == sorted(file_of(any_store, r).name for r in kept)
 
 
 def test_clear_passes_exactly_its_filters(monkeypatch):

@@ -41,17 +41,17 @@ def test_missing_then_empty_directory(store, logs, monkeypatch):
     assert ss.list_simulation_results() == [] and logs() == []
 
 
-def test_type_filter_and_top_level_files(store, logs):
+def test_type_filter_and_top_level_files(any_store, logs):
     a = save(component_name="a")
     save(component_name="b", simulation_type="eme")
-    (store / "top.json").write_bytes(file_of(store, a).read_bytes())
-    (store / "bad.json").write_text("{")
+    (any_store / "top.json").write_bytes(file_of(any_store, a).read_bytes())
+    (any_store / "bad.json").write_text("{")
     assert names(ss.list_simulation_results()) == ["a", "b"]
     assert names(ss.list_simulation_results(simulation_type="eme")) == ["b"]
     assert ss.list_simulation_results(simulation_type="none") == []
     assert warnings(logs) == []
     assert names(ss.list_simulation_results(simulation_type="")) == ["a"]
-    assert warnings(logs) == [("WARNING", WARNING + str(store / "bad.json"))]
+    assert warnings(logs) == [("WARNING", WARNING + str(any_store / "bad.json"))]
 
 
 @pytest.mark.parametrize("damage", ["bad json", "bad record", "directory"])
@@ -73,7 +73,7 @@ def test_damaged_entry_warns_once_and_is_skipped(store, logs, damage):
     ({"pdk_name": "pdk_b", "status": "error"}, [""]),
     ({"status": "success", "component_name": ""}, []),
 ])
-def test_filters(store, monkeypatch, filters, expected):
+def test_filters(any_store, monkeypatch, filters, expected):
     monkeypatch.setenv("VANTOREL_PDK", "pdk_a")
     save(component_name="a")
     monkeypatch.setenv("VANTOREL_PDK", "pdk_b")

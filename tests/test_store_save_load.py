@@ -75,7 +75,7 @@ def test_file_bytes_mode_log_and_overwrite(store, logs, mask):
 
 @pytest.mark.parametrize("content", [b"not json", b"{", b'{"a": 1}',
                                      b'{"component_name": 5}'])
-def test_damaged_file_raises_without_log(store, logs, caplog, content):
+def test_damaged_file_raises_without_log(any_store, logs, caplog, content):
     record = save()
     ss._find_simulation_file(record.simulation_id).write_bytes(content)
     caplog.clear()
@@ -97,7 +97,7 @@ def test_missing_located_file_warns(store, logs, monkeypatch):
     {}, dict(component_name="other"), dict(factory_name="other"),
     dict(component_settings={"width": 0.5, "length": 10.0}),
     dict(model_parameters={}), dict(simulation_type="eme")])
-def test_find_after_save(store, change):
+def test_find_after_save(any_store, change):
     record = save()
     found = ss.find_simulation_result(**identity(**change))
     assert found == (None if change else record)

@@ -4,30 +4,99 @@
 ``VANTOREL_SIMULATIONS_DIR``  stored simulation results
                               (default: ``<build dir>/simulations``)
 ``VANTOREL_PDK``              name of the active PDK (default: ``generic``)
+
+The two directories may also be URLs: ``file://`` names a local path, and
+any other scheme (``s3://bucket/prefix``, ``gs://``, ``memory://``, ...)
+names object storage, reached through universal-pathlib and fsspec (the
+``s3`` or ``remote`` extra). Endpoint and credentials come from each
+backend's own environment, e.g. ``AWS_ENDPOINT_URL``, ``AWS_ACCESS_KEY_ID``,
+``AWS_SECRET_ACCESS_KEY`` and ``AWS_DEFAULT_REGION`` for S3.
 """
 
+from __future__ import annotations
+
 import os
+import re
 from pathlib import Path
+from typing import TYPE_CHECKING
+from urllib.parse import unquote, urlsplit
+
+if TYPE_CHECKING:
+    from upath import UPath
 
 DEFAULT_PDK_NAME = "generic"
 
+_URL = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*)://")
 
-def get_build_dir() -> Path:
+# The extra that brings each backend, where vantorel has one.
+_EXTRAS = {"s3": "s3", "s3a": "s3"}
+
+
+def get_build_dir() -> Path | UPath:
     """Return the build directory."""
     configured = os.environ.get("VANTOREL_BUILD_DIR")
     if configured:
-        return Path(configured)
+        return _directory("VANTOREL_BUILD_DIR", configured)
     return Path.cwd() / "build"
 
 
-def get_simulations_dir() -> Path:
+def get_simulations_dir() -> Path | UPath:
     """Return the directory that holds stored simulation results."""
     configured = os.environ.get("VANTOREL_SIMULATIONS_DIR")
     if configured:
-        return Path(configured)
+        return _directory("VANTOREL_SIMULATIONS_DIR", configured)
     return get_build_dir() / "simulations"
 
 
 def get_pdk_name() -> str:
     """Return the name of the active PDK."""
     return os.environ.get("VANTOREL_PDK") or DEFAULT_PDK_NAME
+
+
+def _directory(variable: str, value: str) -> Path | UPath:
+    """The path `value` names: a local path, or object storage for a URL
+    with a scheme other than ``file``."""
+    url = _URL.match(value)
+    if url is None:
+        return Path(value)
+    scheme = url["scheme"].lower()
+    if scheme == "file":
+        parts = urlsplit(value)
+        if parts.netloc not in ("", "localhost"):
+            raise ValueError(
+                f"{variable}={value!r}: a file:// URL names a path on this "
+                f"machine, not on {parts.netloc!r}"
+            )
+        return Path(unquote(parts.path))
+    return _object_store(variable, value, scheme)
+
+
+def _object_store(variable: str, value: str, scheme: str) -> UPath:
+    extra = _EXTRAS.get(scheme, "remote")
+    try:
+        import fsspec
+        from upath import UPath
+    except ImportError as error:
+        raise ImportError(
+            f"{variable}={value!r} names object storage, which needs "
+            f"universal-pathlib and fsspec: pip install 'vantorel[{extra}]'"
+        ) from error
+    try:
+        fsspec.get_filesystem_class(scheme)
+    except ValueError as error:
+        raise ValueError(
+            f"{variable}={value!r}: fsspec knows no storage for {scheme}://"
+        ) from error
+    except ImportError as error:
+        install = f"pip install 'vantorel[{extra}]'"
+        if extra == "remote":
+            from fsspec.registry import known_implementations
+
+            known = known_implementations.get(scheme, {})
+            install += " " + known.get("class", scheme).partition(".")[0]
+        raise ImportError(
+            f"{variable}={value!r} needs the {scheme}:// backend: {install}"
+        ) from error
+    # Another process's saves and deletes must be seen at once: no listing
+    # cache.
+    return UPath(value, use_listings_cache=False)

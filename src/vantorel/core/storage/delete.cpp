@@ -1,6 +1,7 @@
 // Removing results: one by its ID, or every result a filtered listing
 // returns, counting the files actually removed.
 #include "operations.hpp"
+#include "path_access.hpp"
 
 #include <array>
 
@@ -57,9 +58,7 @@ PyObject* delete_simulation_result_impl(StorageFunction* self,
     if (exists <= 0) {
         return exists < 0 ? nullptr : Py_NewRef(Py_False);
     }
-    auto unlinked = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(file_path.get(), g_process.str_unlink));
-    if (!unlinked) {
+    if (!remove_file(file_path.get())) {
         return nullptr;
     }
     if (!log_message(self, g_process.str_debug, "Deleted simulation file: ",
@@ -78,9 +77,7 @@ int delete_listed_file(StorageFunction* self, PyObject* file_path)
     if (exists <= 0) {
         return exists;
     }
-    auto unlinked = OwnedRef::steal(
-        PyObject_CallMethodNoArgs(file_path, g_process.str_unlink));
-    if (!unlinked
+    if (!remove_file(file_path)
         || !log_message(self, g_process.str_debug, "Deleted simulation file: ",
                         file_path)) {
         return -1;

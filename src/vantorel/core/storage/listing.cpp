@@ -3,6 +3,7 @@
 // first. A file that fails is reported with one warning and skipped, so one
 // damaged file never hides the others.
 #include "operations.hpp"
+#include "path_access.hpp"
 
 namespace storage {
 namespace {
@@ -251,8 +252,8 @@ OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
         if (type_exists == 0) {
             continue;
         }
-        auto files = OwnedRef::steal(PyObject_CallMethodOneArg(
-            type_dir, g_process.str_glob, g_process.str_json_pattern));
+        OwnedRef files = entries_ending_with(
+            type_dir, g_process.str_json_pattern, g_process.str_json_suffix);
         if (!files) {
             return {};
         }

@@ -1,8 +1,8 @@
 // Reading one result back: by its ID, or by the identity fields it was
 // saved with. Loading is strict: a damaged file raises.
 #include "identity.hpp"
-#include "local_files.hpp"
 #include "operations.hpp"
+#include "path_access.hpp"
 
 namespace storage {
 namespace {
@@ -74,14 +74,7 @@ OwnedRef read_record(StorageFunction* self, PyObject* file_path)
     if (!loads) {
         return {};
     }
-    int local = reads_locally(file_path);
-    if (local < 0) {
-        return {};
-    }
-    OwnedRef content =
-        local ? read_regular_file(file_path)
-              : OwnedRef::steal(PyObject_CallMethodNoArgs(
-                  file_path, g_process.str_read_bytes));
+    OwnedRef content = read_file(file_path);
     if (!content) {
         return {};
     }

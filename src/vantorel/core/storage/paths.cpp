@@ -2,6 +2,7 @@
 // .json. Derives (and prepares) the path of a result and finds a result
 // file again by its ID, scanning the type directories.
 #include "operations.hpp"
+#include "path_access.hpp"
 
 namespace storage {
 namespace {
@@ -48,6 +49,12 @@ bool check_component_name(PyObject* component_name)
         return false;
     }
     return true;
+}
+
+// The name suffix "_<id>.json" of the files of `simulation_id`.
+OwnedRef id_suffix(PyObject* simulation_id)
+{
+    return OwnedRef::steal(PyUnicode_FromFormat("_%U.json", simulation_id));
 }
 
 // `simulation_id` as a literal glob pattern "*_<id>.json", or None when no
@@ -101,15 +108,7 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
     if (!type_dir) {
         return nullptr;
     }
-    OwnedRef mkdir_keywords = keyword_names(
-        {g_process.str_parents, g_process.str_exist_ok});
-    if (!mkdir_keywords) {
-        return nullptr;
-    }
-    PyObject* mkdir_args[] = {type_dir.get(), Py_True, Py_True};
-    auto made = OwnedRef::steal(PyObject_VectorcallMethod(
-        g_process.str_mkdir, mkdir_args, 1, mkdir_keywords.get()));
-    if (!made) {
+    if (!make_directories(type_dir.get())) {
         return nullptr;
     }
     auto name = OwnedRef::steal(PyUnicode_FromFormat(
@@ -126,7 +125,8 @@ PyObject* find_simulation_file_impl(StorageFunction* self,
     // An ID that no file name can hold (None) still walks the store, so
     // that its errors surface as for any other ID, and matches nothing.
     OwnedRef pattern = id_glob_pattern(args[find_simulation_id]);
-    if (!pattern) {
+    OwnedRef suffix = id_suffix(args[find_simulation_id]);
+    if (!pattern || !suffix) {
         return nullptr;
     }
     OwnedRef simulations_dir = call_global(
@@ -155,8 +155,8 @@ PyObject* find_simulation_file_impl(StorageFunction* self,
         if (is_dir == 0 || pattern.get() == Py_None) {
             continue;
         }
-        auto globbed = OwnedRef::steal(PyObject_CallMethodOneArg(
-            type_dir.get(), g_process.str_glob, pattern.get()));
+        OwnedRef globbed = entries_ending_with(type_dir.get(), pattern.get(),
+                                               suffix.get());
         if (!globbed) {
             return nullptr;
         }

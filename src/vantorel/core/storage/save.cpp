@@ -1,8 +1,8 @@
 // Saving a result: ID, path, the stored record with its metadata, its
 // indented JSON bytes, and a write that never leaves a partial file.
 #include "identity.hpp"
-#include "local_files.hpp"
 #include "operations.hpp"
+#include "path_access.hpp"
 
 #include <cmath>
 
@@ -210,18 +210,6 @@ OwnedRef encode_record(StorageFunction* self, PyObject* record)
         PyObject_Vectorcall(dumps.get(), dumps_args, 1, option.get()));
 }
 
-// Writes `data` to `file_path`: whole or not at all on a local disk; by the
-// path's own write_bytes anywhere else.
-bool write_result(PyObject* file_path, PyObject* data)
-{
-    int local = writes_locally(file_path);
-    if (local != 0) {
-        return local > 0 && write_atomically(file_path, data);
-    }
-    return static_cast<bool>(OwnedRef::steal(PyObject_CallMethodOneArg(
-        file_path, g_process.str_write_bytes, data)));
-}
-
 PyObject* save_simulation_result_impl(StorageFunction* self,
                                       PyObject* const* args)
 {
@@ -268,7 +256,7 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
     }
 
     OwnedRef data = encode_record(self, stored.get());
-    if (!data || !write_result(file_path.get(), data.get())
+    if (!data || !write_file(file_path.get(), data.get())
         || !log_message(self, g_process.str_debug,
                         "Saved simulation result: ", file_path.get())) {
         return nullptr;

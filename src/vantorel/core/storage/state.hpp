@@ -12,19 +12,21 @@ namespace storage {
 #define SS_NAMES(X)                                                         \
     X(__call__) X(component_name) X(component_settings)                     \
     X(_compute_simulation_id) X(datetime) X(debug)                          \
-    X(delete_simulation_result) X(digest) X(dumps) X(encode)                \
+    X(delete_simulation_result) X(digest) X(dumps) X(encode) X(entries)     \
     X(error_message) X(execution_time_seconds) X(exist_ok) X(exists)        \
     X(factory_name) X(_find_simulation_file) X(get_pdk_name)                \
     X(get_simulation_file_path) X(get_simulations_dir) X(glob) X(hashlib)   \
-    X(hex) X(hyperparameters) X(is_dir) X(isoformat) X(iterdir) X(json)     \
-    X(key) X(list_simulation_results) X(load_simulation_result) X(loads)    \
-    X(log) X(_matches_filters) X(mkdir) X(model_dump) X(model_parameters)   \
-    X(model_validate) X(now) X(open) X(OPT_INDENT_2) X(option) X(orjson)    \
-    X(parents) X(pdk_name) X(pdk_version) X(r) X(read_bytes) X(result)      \
+    X(hex) X(hyperparameters) X(is_dir) X(is_object_store_path)             \
+    X(isoformat) X(iterdir) X(json) X(key) X(list_simulation_results)       \
+    X(load_simulation_result) X(loads) X(log) X(_matches_filters) X(mkdir)  \
+    X(model_dump) X(model_parameters) X(model_validate) X(now) X(open)      \
+    X(OPT_INDENT_2) X(option) X(orjson) X(parents) X(pdk_name)              \
+    X(pdk_version) X(r) X(read) X(read_bytes) X(remove) X(result)           \
     X(reverse) X(sha256) X(simulation_date) X(simulation_id)                \
     X(simulation_type) X(sort) X(sort_keys) X(status)                       \
-    X(StoredSimulationResult) X(unlink) X(UTC) X(vantorel_version)          \
-    X(__version__) X(warning) X(wavelengths) X(write_bytes)
+    X(StoredSimulationResult) X(unlink) X(upath) X(UTC)                     \
+    X(vantorel_version) X(__version__) X(warning) X(wavelengths) X(write)   \
+    X(write_bytes)
 
 // The module is a process-wide singleton: it loads into one interpreter,
 // initialises once, and a second import hands back the same module object.
@@ -44,6 +46,8 @@ struct ProcessState {
     PyObject* str_success;        // "success"
     PyObject* str_empty;          // ""
     PyObject* str_json_pattern;   // "*.json"
+    PyObject* str_json_suffix;    // ".json"
+    PyObject* str_object_store_module;  // "vantorel.core.object_store"
     PyObject* str_module_name;    // "vantorel.core.simulation_storage"
     PyObject* str_lambda_name;    // "<lambda>"
     PyObject* str_lambda_qualname;

@@ -1,0 +1,121 @@
+// The one place that decides how a path is read, written, listed and
+// removed: by system calls, through fsspec, or by its own methods.
+#include "path_access.hpp"
+
+#include "globals.hpp"
+#include "local_files.hpp"
+
+namespace storage {
+namespace {
+
+// 1 when `path` lies on object storage (see object_store.py), 0 when not,
+// -1 with an exception set. Such a path exists only once universal-pathlib
+// is imported, so no other path pays for the question.
+int on_object_store(PyObject* path)
+{
+    PyObject* upath = PyImport_GetModule(g_process.str_upath);
+    if (upath == nullptr) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Py_DECREF(upath);
+    auto helper = OwnedRef::steal(
+        PyImport_Import(g_process.str_object_store_module));
+    if (!helper) {
+        return -1;
+    }
+    auto answer = OwnedRef::steal(PyObject_CallMethodOneArg(
+        helper.get(), g_process.str_is_object_store_path, path));
+    return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
+// object_store.<function>(*args)
+OwnedRef call_object_store(PyObject* function,
+                           std::initializer_list<PyObject*> args)
+{
+    auto helper = OwnedRef::steal(
+        PyImport_Import(g_process.str_object_store_module));
+    if (!helper) {
+        return {};
+    }
+    PyObject* call_args[3] = {helper.get()};
+    size_t nargs = 1;
+    for (PyObject* arg : args) {
+        call_args[nargs++] = arg;
+    }
+    return OwnedRef::steal(PyObject_VectorcallMethod(
+        function, call_args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        nullptr));
+}
+
+}  // namespace
+
+OwnedRef read_file(PyObject* path)
+{
+    int local = reads_locally(path);
+    if (local != 0) {
+        return local > 0 ? read_regular_file(path) : OwnedRef();
+    }
+    int stored = on_object_store(path);
+    if (stored != 0) {
+        return stored > 0 ? call_object_store(g_process.str_read, {path})
+                          : OwnedRef();
+    }
+    return OwnedRef::steal(
+        PyObject_CallMethodNoArgs(path, g_process.str_read_bytes));
+}
+
+bool write_file(PyObject* path, PyObject* data)
+{
+    int local = writes_locally(path);
+    if (local != 0) {
+        return local > 0 && write_atomically(path, data);
+    }
+    int stored = on_object_store(path);
+    if (stored != 0) {
+        return stored > 0
+               && call_object_store(g_process.str_write, {path, data});
+    }
+    return static_cast<bool>(OwnedRef::steal(PyObject_CallMethodOneArg(
+        path, g_process.str_write_bytes, data)));
+}
+
+OwnedRef entries_ending_with(PyObject* directory, PyObject* pattern,
+                             PyObject* suffix)
+{
+    int stored = on_object_store(directory);
+    if (stored != 0) {
+        return stored > 0 ? call_object_store(g_process.str_entries,
+                                              {directory, suffix})
+                          : OwnedRef();
+    }
+    return OwnedRef::steal(
+        PyObject_CallMethodOneArg(directory, g_process.str_glob, pattern));
+}
+
+bool remove_file(PyObject* path)
+{
+    int stored = on_object_store(path);
+    if (stored != 0) {
+        return stored > 0 && call_object_store(g_process.str_remove, {path});
+    }
+    return static_cast<bool>(OwnedRef::steal(
+        PyObject_CallMethodNoArgs(path, g_process.str_unlink)));
+}
+
+bool make_directories(PyObject* directory)
+{
+    int stored = on_object_store(directory);
+    if (stored != 0) {
+        return stored > 0;
+    }
+    OwnedRef keywords = keyword_names(
+        {g_process.str_parents, g_process.str_exist_ok});
+    if (!keywords) {
+        return false;
+    }
+    PyObject* mkdir_args[] = {directory, Py_True, Py_True};
+    return static_cast<bool>(OwnedRef::steal(PyObject_VectorcallMethod(
+        g_process.str_mkdir, mkdir_args, 1, keywords.get())));
+}
+
+}  // namespace storage
