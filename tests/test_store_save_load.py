@@ -135,6 +135,24 @@ def test_oversized_write_keeps_earlier_file(store):
     assert list((store / "fdtd").iterdir()) == [path]
 
 
+def local_upath(path):
+    from upath import UPath
+
+    return UPath(str(path))
+
+
+@pytest.mark.parametrize("local_path", [
+    type("LocalPath", (type(pathlib.Path()),), {}), local_upath])
+def test_local_path_objects_are_replaced_whole(store, monkeypatch, local_path):
+    plain = ss.get_simulation_file_path
+    monkeypatch.setattr(ss, "get_simulation_file_path",
+                        lambda *a: local_path(plain(*a)))
+    path = ss._find_simulation_file(save().simulation_id)
+    first = path.stat().st_ino
+    save(result={"s21": [0.5]})  # a new file renamed over the old one
+    assert path.stat().st_ino != first and not list(store.rglob("*.tmp"))
+
+
 def test_other_path_objects_use_write_bytes(store, monkeypatch):
     written = []
 
