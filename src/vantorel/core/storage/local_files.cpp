@@ -28,19 +28,14 @@ int type_attribute_is(PyObject* path, PyObject* name, PyObject* expected)
     return found == expected;
 }
 
-// pathlib's read_bytes and write_bytes open the file through `open`, so
-// both methods must be pathlib's for the system calls to stand in.
+// A pathlib path whose method `method_name` is pathlib's own `method`.
 int uses_pathlib(PyObject* path, PyObject* method_name, PyObject* method)
 {
     if (!PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject*>(
                                       g_process.pathlib_path))) {
         return 0;
     }
-    int own = type_attribute_is(path, method_name, method);
-    if (own <= 0) {
-        return own;
-    }
-    return type_attribute_is(path, g_process.str_open, g_process.pathlib_open);
+    return type_attribute_is(path, method_name, method);
 }
 
 // The file-system name of `path` as bytes (owned through `holder`), and its

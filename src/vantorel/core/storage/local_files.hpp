@@ -9,9 +9,9 @@
 namespace storage {
 
 // 1 when `path` is a pathlib.Path whose read_bytes (write_bytes) is
-// pathlib's own, so that reading (writing) it with the system calls below
-// gives what its own method would; 0 when its method must be called; -1
-// with an exception set.
+// pathlib's own, so that the system calls below may stand in for it (a
+// local universal-pathlib path is one); 0 when its method must be called;
+// -1 with an exception set.
 int reads_locally(PyObject* path);
 int writes_locally(PyObject* path);
 

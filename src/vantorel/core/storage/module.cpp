@@ -187,13 +187,11 @@ bool run_import_sequence(PyObject* module)
         }
         return false;
     }
-    auto path_open = OwnedRef::steal(
-        PyObject_GetAttr(path_type.get(), g_process.str_open));
     auto path_read_bytes = OwnedRef::steal(
         PyObject_GetAttr(path_type.get(), g_process.str_read_bytes));
     auto path_write_bytes = OwnedRef::steal(
         PyObject_GetAttr(path_type.get(), g_process.str_write_bytes));
-    if (!path_open || !path_read_bytes || !path_write_bytes) {
+    if (!path_read_bytes || !path_write_bytes) {
         return false;
     }
     Py_XSETREF(g_process.function_type, create_function_type(module));
@@ -226,7 +224,6 @@ bool run_import_sequence(PyObject* module)
     Py_DECREF(existing);
 
     Py_XSETREF(g_process.pathlib_path, path_type.release());
-    Py_XSETREF(g_process.pathlib_open, path_open.release());
     Py_XSETREF(g_process.pathlib_read_bytes, path_read_bytes.release());
     Py_XSETREF(g_process.pathlib_write_bytes, path_write_bytes.release());
     g_process.module = Py_NewRef(module);

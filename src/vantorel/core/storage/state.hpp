@@ -19,7 +19,7 @@ namespace storage {
     X(hex) X(hyperparameters) X(is_dir) X(is_object_store_path)             \
     X(isoformat) X(iterdir) X(json) X(key) X(list_simulation_results)       \
     X(load_simulation_result) X(loads) X(log) X(_matches_filters) X(mkdir)  \
-    X(model_dump) X(model_parameters) X(model_validate) X(now) X(open)      \
+    X(model_dump) X(model_parameters) X(model_validate) X(now)              \
     X(OPT_INDENT_2) X(option) X(orjson) X(parents) X(pdk_name)              \
     X(pdk_version) X(r) X(read) X(read_bytes) X(remove) X(result)           \
     X(reverse) X(sha256) X(simulation_date) X(simulation_id)                \
@@ -37,8 +37,7 @@ struct ProcessState {
     PyObject* function_type;  // StorageFunction's heap type
     PyObject* builtins;       // the builtins the module was imported with
     PyObject* pathlib_path;   // pathlib.Path, and the methods of its own
-    PyObject* pathlib_open;   // that local_files.cpp may stand in for
-    PyObject* pathlib_read_bytes;
+    PyObject* pathlib_read_bytes;  // that local_files.cpp may stand in for
     PyObject* pathlib_write_bytes;
 #define SS_DECLARE(n) PyObject* str_##n;
     SS_NAMES(SS_DECLARE)
