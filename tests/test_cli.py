@@ -1,0 +1,391 @@
+"""The command line, `vantorel results ...`: through Typer's runner, and
+once as the installed console script."""
+
+import math
+import os
+import re
+import subprocess
+import sys
+import time
+from datetime import UTC, datetime, timedelta
+from pathlib import Path
+
+import matplotlib
+import orjson
+import pytest
+from rich.filesize import decimal
+from typer.testing import CliRunner
+
+from conftest import save
+from vantorel.cli import app as cli, spectra
+from vantorel.core import simulation_storage as ss
+
+WAVELENGTHS = [1.5 + 0.01 * i for i in range(11)]
+SPECTRA = {  # two entries to plot and three to name as skipped
+    "t": [0.5 + 0.04 * i for i in range(11)],
+    "s": {"real": [0.1 * i for i in range(11)], "imag": [0.2] * 11},
+    "note": "hello", "short": [1.0, 2.0], "n": 3,
+}
+
+
+def invoke(*args, **kwargs):
+    return CliRunner().invoke(cli.app, [str(arg) for arg in args], **kwargs)
+
+
+def file_of(store, record):
+    return store / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
+
+
+def rewrite(store, record, **fields):
+    path = file_of(store, record)
+    path.write_bytes(orjson.dumps({**orjson.loads(path.read_bytes()), **fields}))
+
+
+def ids(result):
+    return [orjson.loads(line)["simulation_id"] for line in result.stdout.splitlines()]
+
+
+@pytest.fixture
+def results(store):
+    """Oldest first: a (fdtd), b (eme, error, PDK v2), c (fdtd, spectra)."""
+    a = save(component_name="a")
+    b = save(component_name="b", simulation_type="eme", status="error",
+             pdk_version="v2")
+    c = save(component_name="c", result=SPECTRA, wavelengths=WAVELENGTHS)
+    return a, b, c
+
+
+@pytest.mark.parametrize("options, expected", [
+    ([], "cba"), (["--type", "fdtd"], "ca"), (["--status", "error"], "b"),
+    (["--component", "a"], "a"), (["--factory", "nope"], ""), (["--limit", "2"], "cb"),
+])
+def test_ls_filters_newest_first(results, options, expected):
+    by_name = {record.component_name: record.simulation_id for record in results}
+    listed = invoke("results", "ls", *options, "--json")
+    assert listed.exit_code == 0
+    assert ids(listed) == [by_name[name] for name in expected]
+    table = invoke("results", "ls", *options)
+    assert [line.split()[5] for line in table.stdout.splitlines()
+            if re.match(r"\s+\d{4}-", line)] == ids(listed)
+
+
+def test_ls_json_gives_file_size_and_metadata(store, results):
+    fields = orjson.loads(invoke("results", "ls", "--json").stdout.splitlines()[1])
+    assert fields["file_size_bytes"] == file_of(store, results[1]).stat().st_size
+    assert (fields["status"], fields["pdk_version"]) == ("error", "v2")
+
+
+def test_show_summarizes_entries(results):
+    shown = invoke("results", "show", results[2].simulation_id, "--json")
+    summary = orjson.loads(shown.stdout)["result_summary"]
+    assert summary["t"] == {"kind": "numbers", "length": 11, "min": 0.5, "max": 0.9}
+    assert summary["s"]["kind"] == "complex (|z|²)"
+    assert summary["s"]["min"] == pytest.approx(0.04)  # |0 + 0.2j|²
+    assert summary["s"]["max"] == pytest.approx(1.04)  # |1 + 0.2j|²
+    assert summary["note"]["kind"] == "str"
+    text = invoke("results", "show", results[2].simulation_id).stdout
+    for heading in ("Component settings", "Hyperparameters", "Metadata",
+                    "Result data (11 wavelengths: 1.5 to 1.6 µm)"):
+        assert heading in text
+
+
+def test_not_found_and_damaged_are_one_line_errors(store, results):
+    missing = invoke("results", "show", "0123456789abcdef")
+    assert (missing.exit_code, missing.stderr) == (
+        1, "error: no result with ID 0123456789abcdef\n")
+    file_of(store, results[0]).write_bytes(b'{"component_name": ')
+    damaged = invoke("results", "show", results[0].simulation_id)
+    assert damaged.exit_code == 1 and damaged.stderr.count("\n") == 1
+    assert "cannot be read" in damaged.stderr and "verify" in damaged.stderr
+    debugged = invoke("--debug", "results", "show", results[0].simulation_id)
+    assert isinstance(debugged.exception.__cause__, orjson.JSONDecodeError)
+    listed = invoke("results", "ls", "--json")  # the listing warns and goes on
+    assert len(listed.stdout.splitlines()) == 2
+    assert "WARNING: Failed to parse simulation file" in listed.stderr
+
+
+@pytest.mark.parametrize("args", [
+    ["results", "ls", "--limit", "0"], ["results", "ls", "--status", "maybe"],
+    ["results", "ls", "--bogus"], ["results", "prune"],
+    *[["results", "prune", "--older-than", age] for age in ("30", "d", "3x", "-1d")],
+    ["results", "plot", "0123456789abcdef", "-o", "plot.jpg"],
+])
+def test_usage_errors_exit_2(results, args):
+    assert invoke(*args).exit_code == 2
+
+
+def test_store_option_is_for_one_call(tmp_path, results):
+    other = tmp_path / "other"
+    listed = invoke("--store", other, "results", "ls", "--json")
+    assert (listed.exit_code, listed.stdout) == (0, "")
+    assert os.environ["VANTOREL_SIMULATIONS_DIR"] == str(tmp_path / "simulations")
+
+
+@pytest.mark.parametrize("env, coloured", [
+    ({}, False), ({"FORCE_COLOR": "1", "TERM": "xterm"}, True),
+    ({"FORCE_COLOR": "1", "TERM": "xterm", "NO_COLOR": "1"}, False)])
+def test_colour_only_on_a_terminal_without_no_color(results, env, coloured):
+    listed = invoke("results", "ls", env=env)
+    assert ("\x1b[" in listed.stdout) is coloured
+    missing = invoke("results", "show", "0123456789abcdef", env=env)
+    assert ("\x1b[" in missing.stderr) is coloured
+
+
+# ------------------------------------------------------------------- plot
+
+# matplotlib's C++ extension raises through C++ exceptions, which the
+# sanitizer runtime preloaded into an uninstrumented interpreter (./dev
+# sanitize) cannot intercept unless libstdc++ is preloaded as well: it aborts.
+PRELOADED = os.environ.get("LD_PRELOAD", "")
+draws = pytest.mark.skipif("libasan" in PRELOADED and "libstdc++" not in PRELOADED,
+                           reason="matplotlib drawing aborts under the preloaded ASan runtime")
+
+
+@pytest.fixture
+def built_figures(monkeypatch):
+    """The figures the plot command builds."""
+    figures, build = [], spectra.spectra_figure
+
+    def spy(*args, **kwargs):
+        figures.append(build(*args, **kwargs))
+        return figures[-1]
+
+    monkeypatch.setattr(spectra, "spectra_figure", spy)
+    return figures
+
+
+@draws
+def test_plot_writes_png_one_line_per_entry_and_result(tmp_path, store, built_figures):
+    first = save(component_name="c", result=SPECTRA, wavelengths=WAVELENGTHS)
+    second = save(component_name="d", result=SPECTRA, wavelengths=WAVELENGTHS)
+    output = tmp_path / "spectra.png"
+    plotted = invoke("results", "plot", first.simulation_id, second.simulation_id,
+                     "-o", output)
+    assert plotted.exit_code == 0, plotted.stderr
+    from matplotlib.image import imread  # draws: see PRELOADED
+
+    image = imread(output)
+    assert image.shape == (450, 800, 4) and image.std() > 0
+    [figure] = built_figures
+    [axes] = figure.axes
+    labels = [line.get_label() for line in axes.get_lines()]
+    assert labels == [f"{record.component_name} {record.simulation_id[:8]}: {entry}"
+                      for record in (first, second) for entry in ("t", "s")]
+    assert axes.get_lines()[1].get_ydata()[5] == pytest.approx(0.25 + 0.04)
+    for record in (first, second):
+        for entry, reason in (("note", "holds a str"), ("short", "2 values for 11"),
+                              ("n", "holds a number")):
+            assert (f"skipped {record.component_name} {record.simulation_id[:8]}: "
+                    f"{entry}: {reason}") in plotted.stderr
+
+
+@draws
+def test_plot_db_selected_entry_as_svg(tmp_path, store, built_figures):
+    record = save(result=SPECTRA, wavelengths=WAVELENGTHS)
+    output = tmp_path / "spectra.svg"
+    plotted = invoke("results", "plot", record.simulation_id, "--db", "--entry", "t",
+                     "--entry", "missing", "-o", output)
+    assert plotted.exit_code == 0, plotted.stderr
+    assert output.read_text().lstrip().startswith("<?xml")
+    [line] = built_figures[0].axes[0].get_lines()
+    assert list(line.get_ydata()) == pytest.approx(
+        [10 * math.log10(value) for value in SPECTRA["t"]])
+    assert "skipped missing: no such entry" in plotted.stderr
+
+
+def test_plot_failures(tmp_path, store, monkeypatch):
+    flat = save(result={"note": "nothing to draw"})
+    nothing = invoke("results", "plot", flat.simulation_id, "-o", tmp_path / "x.png")
+    assert nothing.exit_code == 1 and "error: nothing to plot" in nothing.stderr
+    assert not (tmp_path / "x.png").exists()
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    unplotted = invoke("results", "plot", save(component_name="p").simulation_id,
+                       "-o", tmp_path / "x.png")
+    assert unplotted.exit_code == 1
+    assert "pip install 'vantorel[plot]'" in unplotted.stderr
+
+
+@draws
+def test_plot_without_display_asks_for_a_file(store, monkeypatch):
+    # The backend pyplot falls back to when there is no display.
+    monkeypatch.setitem(matplotlib.rcParams, "backend", "agg")
+    windowless = invoke("results", "plot", save().simulation_id)
+    assert windowless.exit_code == 1 and "pass -o FILE.png" in windowless.stderr
+
+
+# ----------------------------------------------------------------- removal
+
+
+def removal_args(command, records):
+    return {"rm": ["rm", records[0].simulation_id, records[1].simulation_id],
+            "clear": ["clear", "--component", "a"],
+            "prune": ["prune", "--older-than", "0d", "--status", "error"]}[command]
+
+
+REMOVED = {"rm": "ab", "clear": "a", "prune": "b"}
+
+
+@pytest.mark.parametrize("command", REMOVED)
+@pytest.mark.parametrize("terminal, options, answer, exit_code, removed", [
+    (False, [], None, 2, False), (False, ["--dry-run"], None, 0, False),
+    (True, [], "n\n", 1, False), (True, [], "y\n", 0, True),
+    (False, ["--yes"], None, 0, True)])
+def test_removal_asks_on_a_terminal_and_needs_yes_elsewhere(
+        monkeypatch, results, command, terminal, options, answer, exit_code, removed):
+    monkeypatch.setattr(cli, "stdin_is_terminal", lambda: terminal)
+    outcome = invoke("results", *removal_args(command, results), *options, input=answer)
+    assert outcome.exit_code == exit_code, outcome.output
+    left = {record.component_name for record in ss.list_simulation_results()}
+    assert left == set("abc") - (set(REMOVED[command]) if removed else set())
+    if "--dry-run" in options:
+        for name in REMOVED[command]:
+            assert next(r.simulation_id for r in results if r.component_name == name) \
+                in outcome.stdout
+
+
+def test_rm_removes_what_it_finds_and_fails_on_the_rest(results):
+    removed = invoke("results", "rm", results[0].simulation_id, "fedcba9876543210", "--yes")
+    assert removed.exit_code == 1
+    assert "error: no result with ID fedcba9876543210" in removed.stderr
+    assert "Removed 1 result(s)." in removed.stdout
+    assert ss.load_simulation_result(results[0].simulation_id) is None
+
+
+def test_prune_selects_by_stored_date_and_metadata(store, results):
+    a, b, c = results
+    long_ago = (datetime.now(UTC) - timedelta(days=40)).isoformat()
+    for record in (a, b):
+        rewrite(store, record, simulation_date=long_ago)
+    rewrite(store, c, simulation_date="yesterday-ish", pdk_version="v2")
+    recent = save(component_name="recent", status="error", pdk_version="v2")
+    os.utime(file_of(store, recent), (0, 0))  # file times do not count
+
+    def pruned(*options):
+        outcome = invoke("results", "prune", "--older-than", "30d", *options, "--yes")
+        assert outcome.exit_code == 0, outcome.output
+        return outcome
+
+    assert "kept" in pruned("--pdk-version", "v2").stderr  # c: no date, kept
+    assert ss.load_simulation_result(b.simulation_id) is None
+    pruned("--status", "error")  # nothing left to match
+    assert ss.load_simulation_result(a.simulation_id) is not None
+    pruned()
+    assert sorted(record.component_name for record in ss.list_simulation_results()) == [
+        "c", "recent"]
+
+
+# ------------------------------------------------------------------ verify
+
+
+def ended_pid():
+    process = subprocess.Popen([sys.executable, "-c", "pass"])
+    process.wait()
+    return process.pid
+
+
+def tree(store):
+    """Every file under the store: relative path -> bytes."""
+    return {path.relative_to(store): path.read_bytes() if path.is_file() else None
+            for path in store.rglob("*") if not path.is_dir()}
+
+
+def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(store, results):
+    a, b, c = results
+    fdtd = store / "fdtd"
+    damaged = {  # file name in fdtd/: content
+        "truncated_0000000000000001.json": b'{"component_name": "trunc',
+        "invalid_0000000000000002.json": b'{"status": "maybe"}',
+        f"other_{a.simulation_id}.json": file_of(store, a).read_bytes(),
+        f"a_{'1' * 16}.json": file_of(store, a).read_bytes(),
+        "noid.json": file_of(store, c).read_bytes(),
+    }
+    for name, content in damaged.items():
+        (fdtd / name).write_bytes(content)
+    (store / "eme" / file_of(store, c).name).write_bytes(file_of(store, c).read_bytes())
+    (fdtd / f"dangling_{'2' * 16}.json").symlink_to(store / "nowhere")
+    old = time.time() - 2 * 3600
+    temporaries = {
+        f".a.json.{ended_pid()}.0.tmp": (old, False),  # save killed: stale
+        f".b.json.{os.getpid()}.1.tmp": (old, True),  # save still running
+        f".c.json.{ended_pid()}.2.tmp": (time.time(), True),  # recent: maybe elsewhere
+    }
+    for name, (mtime, _) in temporaries.items():
+        (fdtd / name).write_bytes(b"partial")
+        os.utime(fdtd / name, (mtime, mtime))
+    before = tree(store)
+
+    checked = invoke("results", "verify")
+    assert checked.exit_code == 1
+    assert tree(store) == before
+    assert "--repair" in checked.stdout
+
+    repaired = invoke("results", "verify", "--repair")
+    assert repaired.exit_code == 1
+    after = tree(store)
+    quarantined = {path: content for path, content in after.items()
+                   if path.parts[0] == ".quarantine"}
+    moved = {Path(path.parts[1], path.name.removesuffix(".damaged")): content
+             for path, content in quarantined.items()}
+    removed = set(before) - set(after) - set(moved)
+    assert removed == {Path("fdtd", name) for name, (_, kept) in temporaries.items()
+                       if not kept}
+    assert moved == {path: before[path] for path in before if path not in removed
+                     and path not in after}
+    assert len(moved) == len(damaged) + 2  # + the misplaced eme file, the symlink
+    assert all(not path.name.endswith(".json") for path in quarantined)
+
+    again = invoke("results", "verify")
+    assert again.exit_code == 0, again.stdout
+    assert "0 damaged" in again.stdout
+    listed = invoke("results", "ls", "--json")
+    assert sorted(ids(listed)) == sorted(record.simulation_id for record in results)
+    assert listed.stderr == ""
+    assert ss._find_simulation_file("0000000000000001") is None
+
+    # The same damage once more: the earlier quarantined copy stays.
+    (fdtd / "truncated_0000000000000001.json").write_bytes(b"again")
+    assert invoke("results", "verify", "--repair").exit_code == 1
+    name = "truncated_0000000000000001.json"
+    assert {path.name: path.read_bytes()
+            for path in (store / ".quarantine" / "fdtd").glob("truncated_*")} == {
+        f"{name}.damaged": damaged[name], f"{name}.2.damaged": b"again"}
+
+
+# ------------------------------------------------------------------- stats
+
+
+def test_stats_per_type_status_and_pdk(store, results):
+    shown = invoke("results", "stats")
+    assert shown.exit_code == 0
+    size = {record.component_name: file_of(store, record).stat().st_size
+            for record in results}
+
+    def row(group, count, total):
+        return re.search(rf"^\s+{group}\s+{count}\s+{re.escape(decimal(total))}\s",
+                         shown.stdout, re.MULTILINE)
+
+    assert row("fdtd", 2, size["a"] + size["c"]) and row("eme", 1, size["b"])
+    assert row("success", 2, size["a"] + size["c"]) and row("error", 1, size["b"])
+    assert row("generic", 2, size["a"] + size["c"]) and row("generic v2", 1, size["b"])
+    assert f"3 result(s), {decimal(sum(size.values()))}" in shown.stdout
+
+
+# ---------------------------------------------------------- console script
+
+
+def test_console_script(store, results):
+    script = Path(sys.executable).with_name("vantorel")
+    elsewhere = {**os.environ, "VANTOREL_SIMULATIONS_DIR": str(store.with_name("other"))}
+    listed = subprocess.run([script, "--store", store, "results", "ls", "--json"],
+                            capture_output=True, text=True, env=elsewhere)
+    assert (listed.returncode, ids(listed)) == (
+        0, [record.simulation_id for record in reversed(results)])
+    blocked = subprocess.run(
+        [sys.executable, "-c",
+         "import sys; sys.modules['typer'] = None; sys.argv[1:] = ['results', 'ls']; "
+         "import runpy; runpy.run_module('vantorel', run_name='__main__')"],
+        capture_output=True, text=True)
+    assert blocked.returncode == 1
+    assert blocked.stderr.splitlines() == [
+        "error: the vantorel command line needs typer and rich: "
+        "pip install 'vantorel[cli]'"]
