@@ -13,6 +13,7 @@ from pathlib import Path
 import matplotlib
 import orjson
 import pytest
+from matplotlib.image import imread
 from rich.filesize import decimal
 from typer.testing import CliRunner
 
@@ -133,13 +134,6 @@ def test_colour_only_on_a_terminal_without_no_color(results, env, coloured):
 
 # ------------------------------------------------------------------- plot
 
-# matplotlib's C++ extension raises through C++ exceptions, which the
-# sanitizer runtime preloaded into an uninstrumented interpreter (./dev
-# sanitize) cannot intercept unless libstdc++ is preloaded as well: it aborts.
-PRELOADED = os.environ.get("LD_PRELOAD", "")
-draws = pytest.mark.skipif("libasan" in PRELOADED and "libstdc++" not in PRELOADED,
-                           reason="matplotlib drawing aborts under the preloaded ASan runtime")
-
 
 @pytest.fixture
 def built_figures(monkeypatch):
@@ -154,7 +148,6 @@ def built_figures(monkeypatch):
     return figures
 
 
-@draws
 def test_plot_writes_png_one_line_per_entry_and_result(tmp_path, store, built_figures):
     first = save(component_name="c", result=SPECTRA, wavelengths=WAVELENGTHS)
     second = save(component_name="d", result=SPECTRA, wavelengths=WAVELENGTHS)
@@ -162,8 +155,6 @@ def test_plot_writes_png_one_line_per_entry_and_result(tmp_path, store, built_fi
     plotted = invoke("results", "plot", first.simulation_id, second.simulation_id,
                      "-o", output)
     assert plotted.exit_code == 0, plotted.stderr
-    from matplotlib.image import imread  # draws: see PRELOADED
-
     image = imread(output)
     assert image.shape == (450, 800, 4) and image.std() > 0
     [figure] = built_figures
@@ -179,7 +170,6 @@ def test_plot_writes_png_one_line_per_entry_and_result(tmp_path, store, built_fi
                     f"{entry}: {reason}") in plotted.stderr
 
 
-@draws
 def test_plot_db_selected_entry_as_svg(tmp_path, store, built_figures):
     record = save(result=SPECTRA, wavelengths=WAVELENGTHS)
     output = tmp_path / "spectra.svg"
@@ -205,7 +195,6 @@ def test_plot_failures(tmp_path, store, monkeypatch):
     assert "pip install 'vantorel[plot]'" in unplotted.stderr
 
 
-@draws
 def test_plot_without_display_asks_for_a_file(store, monkeypatch):
     # The backend pyplot falls back to when there is no display.
     monkeypatch.setitem(matplotlib.rcParams, "backend", "agg")

@@ -3,9 +3,10 @@
 The storage module works through the path objects that the settings give it.
 For a universal-pathlib path on an fsspec filesystem (S3, memory://, ...) it
 calls these functions instead of some of the path's own methods: those read
-an object in two requests that an overwrite can come between, or expand
-glob characters in a literal name (a component named ``c[1]`` would match,
-and delete, ``c1``). Every call here names objects literally.
+an object in two requests that an overwrite can come between, write it in
+pieces that a reader can see, or expand glob characters in a literal name (a
+component named ``c[1]`` would match, and delete, ``c1``). Every call here
+names objects literally.
 
 Nothing here imports universal-pathlib or fsspec: a path of theirs exists
 only once the settings have imported them.
@@ -45,11 +46,12 @@ def read(path: Any) -> bytes:
 
 
 def write(path: Any, data: bytes) -> None:
-    """Writes the object with the path's own write_bytes (on S3, one request
-    replaces it whole). A missing bucket is never created: it is an error
-    that names it."""
+    """Replaces the object whole, in one write on the final path (one request
+    on S3; the path's write_bytes would show a reader of memory:// an empty
+    object while it writes). A missing bucket is never created: it is an
+    error that names it."""
     try:
-        path.write_bytes(data)
+        path.fs.pipe_file(path.path, data)
     except FileNotFoundError as error:
         bucket = _bucket(path)
         if bucket is None or path.fs.exists(bucket):
