@@ -175,6 +175,38 @@ def test_loads_racing_overwrites_read_one_version(any_store):
     assert all(record.result in contents for record in loads)
 
 
+@pytest.mark.parametrize("any_store", ["s3"], indirect=True)
+def test_requests_per_operation(any_store):
+    """Each operation sends what its answer needs, whatever the store holds
+    beyond it: one GET for a cache hit, one recursive listing for a lookup
+    by ID, listings that fetch what they return, clears in one batch."""
+    records = [save(component_name=c, simulation_type=t)
+               for c in ("a", "b[1]") for t in ("fdtd", "eme", "t?")]
+    fs = any_store.fs
+    fs.connect()
+    sent = []
+    fs.s3.meta.events.register(
+        "before-send.s3", lambda event_name, **_: sent.append(event_name.split(".")[-1]))
+
+    def requests(call):
+        sent.clear()
+        call()
+        return sorted(sent)
+
+    sid = records[4].simulation_id
+    list_, get = "ListObjectsV2", "GetObject"
+    assert requests(lambda: save(component_name="c")) == ["PutObject"]
+    assert requests(lambda: ss.find_simulation_result(**identity(
+        component_name="b[1]", simulation_type="eme"))) == [get]
+    assert requests(lambda: ss.find_simulation_result(**identity())) == [get, list_]
+    assert requests(lambda: ss.load_simulation_result(sid)) == [get, list_]
+    assert requests(ss.list_simulation_results) == [get] * 7 + [list_]
+    assert requests(lambda: ss.list_simulation_results(
+        simulation_type="t?")) == [get] * 2 + [list_]
+    assert requests(lambda: ss.delete_simulation_result(sid)) == ["DeleteObject", list_]
+    assert requests(ss.clear_simulation_results) == ["DeleteObjects"] + [get] * 6 + [list_]
+
+
 def test_bucket_root_works_without_a_prefix(s3_server, monkeypatch):
     monkeypatch.setenv("VANTOREL_SIMULATIONS_DIR", f"s3://{new_bucket()}")
     record = save()

@@ -86,8 +86,8 @@ def test_damaged_file_raises_without_log(any_store, logs, caplog, content):
     assert logs() == []
 
 
-def test_missing_located_file_warns(store, logs, monkeypatch):
-    gone = store / "fdtd" / "gone_0123456789abcdef.json"
+def test_missing_located_file_warns(any_store, logs, monkeypatch):
+    gone = any_store / "fdtd" / "gone_0123456789abcdef.json"
     monkeypatch.setattr(ss, "_find_simulation_file", lambda sid: gone)
     assert ss.load_simulation_result("0123456789abcdef") is None
     assert logs() == [("WARNING", f"Simulation file not found: {gone}")]

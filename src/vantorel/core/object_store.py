@@ -32,11 +32,15 @@ def is_object_store_path(path: Any) -> bool:
     return type(path) is get_upath_class(path.protocol)
 
 
+def _is_s3(fs: Any) -> bool:
+    protocols = (fs.protocol,) if isinstance(fs.protocol, str) else fs.protocol
+    return "s3" in protocols
+
+
 def _single_request(fs: Any) -> dict[str, Any]:
     # s3fs asks for an object's size (a HEAD) before reading it, to split
     # large objects into concurrent ranges; one GET reads it whole.
-    protocols = (fs.protocol,) if isinstance(fs.protocol, str) else fs.protocol
-    return {"max_concurrency": 1} if "s3" in protocols else {}
+    return {"max_concurrency": 1} if _is_s3(fs) else {}
 
 
 def read(path: Any) -> bytes:
@@ -84,3 +88,103 @@ def entries(directory: Any, suffix: str) -> list[Any]:
 def remove(path: Any) -> None:
     """Deletes the object itself, whatever characters its name holds."""
     path.fs.rm_file(path.path)
+
+
+# A store's tree is read in one recursive listing (one request per 1,000
+# keys on S3) rather than one listing per directory: the shortcuts below
+# give what walking the path objects level by level would give.
+
+
+def _tree(directory: Any) -> list[tuple[str, ...]] | None:
+    """The relative names of everything below `directory`, as sorted tuples
+    of their parts; None when `directory` is itself an object, which only
+    its own methods can answer for."""
+    root = directory.path.rstrip("/")
+    try:
+        keys = directory.fs.find(root)
+    except FileNotFoundError:  # no bucket: nothing below, as exists() says
+        return []
+    if root in keys:
+        return None
+    prefix = root + "/"
+    return sorted(tuple(key[len(prefix):].rstrip("/").split("/"))
+                  for key in keys if key.startswith(prefix))
+
+
+def _entries(tree: list[tuple[str, ...]], depth: int) -> list[tuple[str, ...]]:
+    """The entries `depth` levels down: files there and the directories that
+    hold anything deeper, in the order listing each level gives them."""
+    return list(dict.fromkeys(parts[:depth] for parts in tree
+                              if len(parts) >= depth))
+
+
+def find_first_entry(root: Any, suffix: str) -> Any:
+    """The first entry named ``*<suffix>`` in a directory right below
+    `root`, in the order of the lookup by ID (directories in listing order,
+    then their entries); None when there is none, NotImplemented when the
+    path's own methods must answer."""
+    tree = _tree(root)
+    if tree is None:
+        return NotImplemented
+    for type_name, name in _entries(tree, 2):
+        if name.endswith(suffix):
+            return root / type_name / name
+    return None
+
+
+def result_files(root: Any, simulation_type: str | None) -> Any:
+    """The ``*.json`` entries that a listing reads, in its order: those of
+    every directory right below `root`, or of ``root / simulation_type``;
+    NotImplemented when the path's own methods must answer."""
+    top = root if simulation_type is None else root / simulation_type
+    tree = _tree(top)
+    if tree is None:
+        return NotImplemented
+    depth = 2 if simulation_type is None else 1
+    return [top.joinpath(*parts) for parts in _entries(tree, depth)
+            if parts[-1].endswith(".json")]
+
+
+def read_all(paths: list[Any]) -> list[Any]:
+    """The content of each object, or the exception that reading it raised,
+    in order: many requests in flight at once, one each."""
+    if not paths:
+        return []
+    fs = paths[0].fs
+    return fs.cat_ranges([path.path for path in paths], None, None,
+                         on_error="return", **_single_request(fs))
+
+
+def remove_all(paths: list[Any]) -> tuple[list[Any], OSError | None]:
+    """Deletes the objects: in batched requests (1,000 keys each) on S3,
+    one by one elsewhere. Returns those removed, in order, and the error
+    that kept one from being removed, if any."""
+    if not paths:
+        return [], None
+    fs = paths[0].fs
+    if not _is_s3(fs):
+        removed = []
+        for path in paths:
+            try:
+                path.fs.rm_file(path.path)
+            except FileNotFoundError:
+                continue
+            except OSError as error:
+                return removed, error
+            removed.append(path)
+        return removed, None
+    # fs.rm would glob names that hold [, * or ?: the batches name keys.
+    failed: dict[str, str] = {}
+    for start in range(0, len(paths), 1000):
+        batch = [fs.split_path(path.path)[:2] for path in paths[start:start + 1000]]
+        for bucket in dict.fromkeys(bucket for bucket, _ in batch):
+            answer = fs.call_s3("delete_objects", Bucket=bucket, Delete={
+                "Objects": [{"Key": key} for b, key in batch if b == bucket],
+                "Quiet": True})
+            failed.update((f"{bucket}/{error['Key']}", error.get("Message", ""))
+                          for error in answer.get("Errors", []))
+    removed = [path for path in paths if path.path not in failed]
+    if not failed:
+        return removed, None
+    name, message = next(iter(failed.items()))
+    return removed, OSError(errno.EIO, message or "not deleted", f"s3://{name}")

@@ -42,6 +42,25 @@ std::array<PyObject*, list_count> listing_filters(PyObject* const* args)
     return filters;
 }
 
+// An object-store file found by the lookup a moment ago is removed in one
+// request, without asking first whether it is there; removing one that is
+// gone is no error on S3, and elsewhere answers False as exists() would.
+PyObject* delete_stored_file(StorageFunction* self, PyObject* file_path)
+{
+    if (!remove_file(file_path)) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            return nullptr;
+        }
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    if (!log_message(self, g_process.str_debug, "Deleted simulation file: ",
+                     file_path)) {
+        return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
 PyObject* delete_simulation_result_impl(StorageFunction* self,
                                         PyObject* const* args)
 {
@@ -53,6 +72,13 @@ PyObject* delete_simulation_result_impl(StorageFunction* self,
     }
     if (file_path.get() == Py_None) {
         Py_RETURN_FALSE;
+    }
+    int stored = on_object_store(file_path.get());
+    if (stored < 0) {
+        return nullptr;
+    }
+    if (stored) {
+        return delete_stored_file(self, file_path.get());
     }
     int exists = call_truth(file_path.get(), g_process.str_exists);
     if (exists <= 0) {
@@ -103,6 +129,110 @@ int clear_owns_its_calls(StorageFunction* self)
     return own;
 }
 
+// The files the records of `results` were read from, in the listing's
+// order, from the map that the listing filled.
+OwnedRef listed_files(PyObject* results, PyObject* paths)
+{
+    const Py_ssize_t count = PyList_GET_SIZE(results);
+    auto files = OwnedRef::steal(PyList_New(count));
+    for (Py_ssize_t i = 0; files && i < count; i++) {
+        auto key = OwnedRef::steal(
+            PyLong_FromVoidPtr(PyList_GET_ITEM(results, i)));
+        PyObject* file_path = nullptr;
+        int found = key ? PyDict_GetItemRef(paths, key.get(), &file_path)
+                        : -1;
+        if (found == 0) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "a listed result has no file");
+        }
+        if (found <= 0) {
+            return {};
+        }
+        PyList_SET_ITEM(files.get(), i, file_path);  // steals file_path
+    }
+    return files;
+}
+
+// Removes the listed files of an object store in batched requests, logging
+// each removed file as its deletion would. The number removed, or -1.
+Py_ssize_t remove_in_batches(StorageFunction* self, PyObject* files)
+{
+    OwnedRef outcome = remove_stored_files(files);
+    if (!outcome) {
+        return -1;
+    }
+    PyObject* removed = nullptr;
+    PyObject* error = nullptr;
+    if (!PyArg_ParseTuple(outcome.get(), "O!O", &PyList_Type, &removed,
+                          &error)) {
+        return -1;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(removed);
+    for (Py_ssize_t i = 0; i < count; i++) {
+        if (!log_message(self, g_process.str_debug,
+                         "Deleted simulation file: ",
+                         PyList_GET_ITEM(removed, i))) {
+            return -1;
+        }
+    }
+    if (error != Py_None) {
+        PyErr_SetRaisedException(Py_NewRef(error));
+        return -1;
+    }
+    return count;
+}
+
+// The clear's deletions when it may remove exactly the files it listed.
+Py_ssize_t clear_listed_files(StorageFunction* self, PyObject* results,
+                              PyObject* paths)
+{
+    OwnedRef files = listed_files(results, paths);
+    if (!files) {
+        return -1;
+    }
+    int stored = on_object_store(PyList_GET_ITEM(files.get(), 0));
+    if (stored != 0) {
+        return stored < 0 ? -1 : remove_in_batches(self, files.get());
+    }
+    Py_ssize_t deleted_count = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); i++) {
+        int counted = delete_listed_file(self,
+                                         PyList_GET_ITEM(files.get(), i));
+        if (counted < 0) {
+            return -1;
+        }
+        deleted_count += counted;
+    }
+    return deleted_count;
+}
+
+// The clear's deletions through delete_simulation_result, one per listed
+// record, by its ID.
+Py_ssize_t clear_by_id(StorageFunction* self, PyObject* results)
+{
+    auto iterator = OwnedRef::steal(PyObject_GetIter(results));
+    if (!iterator) {
+        return -1;
+    }
+    Py_ssize_t deleted_count = 0;
+    while (auto result = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        auto simulation_id = OwnedRef::steal(
+            PyObject_GetAttr(result.get(), g_process.str_simulation_id));
+        if (!simulation_id) {
+            return -1;
+        }
+        PyObject* id = simulation_id.get();
+        OwnedRef removed = call_global(
+            self, g_process.str_delete_simulation_result, &id, 1);
+        int counted = removed ? PyObject_IsTrue(removed.get()) : -1;
+        if (counted < 0) {
+            return -1;
+        }
+        deleted_count += counted;
+    }
+    return PyErr_Occurred() ? -1 : deleted_count;
+}
+
 PyObject* clear_simulation_results_impl(StorageFunction* self,
                                         PyObject* const* args)
 {
@@ -145,46 +275,10 @@ PyObject* clear_simulation_results_impl(StorageFunction* self,
     if (any <= 0) {
         return any < 0 ? nullptr : PyLong_FromLong(0);
     }
-    auto iterator = OwnedRef::steal(PyObject_GetIter(results.get()));
-    if (!iterator) {
-        return nullptr;
-    }
-    Py_ssize_t deleted_count = 0;
-    while (auto result = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-        int counted;
-        if (own) {
-            auto key = OwnedRef::steal(PyLong_FromVoidPtr(result.get()));
-            PyObject* file_path = nullptr;
-            int found = key ? PyDict_GetItemRef(paths.get(), key.get(),
-                                                &file_path)
-                            : -1;
-            if (found == 0) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                "a listed result has no file");
-            }
-            if (found <= 0) {
-                return nullptr;
-            }
-            auto held = OwnedRef::steal(file_path);
-            counted = delete_listed_file(self, file_path);
-        }
-        else {
-            auto simulation_id = OwnedRef::steal(
-                PyObject_GetAttr(result.get(), g_process.str_simulation_id));
-            if (!simulation_id) {
-                return nullptr;
-            }
-            PyObject* id = simulation_id.get();
-            OwnedRef removed = call_global(
-                self, g_process.str_delete_simulation_result, &id, 1);
-            counted = removed ? PyObject_IsTrue(removed.get()) : -1;
-        }
-        if (counted < 0) {
-            return nullptr;
-        }
-        deleted_count += counted;
-    }
-    if (PyErr_Occurred()) {
+    const Py_ssize_t deleted_count =
+        own ? clear_listed_files(self, results.get(), paths.get())
+            : clear_by_id(self, results.get());
+    if (deleted_count < 0) {
         return nullptr;
     }
     auto count = OwnedRef::steal(PyLong_FromSsize_t(deleted_count));

@@ -100,10 +100,10 @@ PyObject* matches_filters_impl(StorageFunction*, PyObject* const* args)
 // `results` when it passes (and, with `paths`, noting its file there).
 // Returns false with the exception set.
 bool collect_file(StorageFunction* self, PyObject* file_path,
-                  PyObject* const* filters, PyObject* results,
-                  PyObject* paths)
+                  PyObject* fetched, PyObject* const* filters,
+                  PyObject* results, PyObject* paths)
 {
-    OwnedRef record = read_record(self, file_path);
+    OwnedRef record = read_record(self, file_path, fetched);
     if (!record) {
         return false;
     }
@@ -134,10 +134,10 @@ bool collect_file(StorageFunction* self, PyObject* file_path,
 // Runs collect_file; an Exception is logged as one warning and swallowed,
 // anything else (KeyboardInterrupt, SystemExit) propagates.
 bool collect_file_or_warn(StorageFunction* self, PyObject* file_path,
-                          PyObject* const* filters, PyObject* results,
-                          PyObject* paths)
+                          PyObject* fetched, PyObject* const* filters,
+                          PyObject* results, PyObject* paths)
 {
-    if (collect_file(self, file_path, filters, results, paths)) {
+    if (collect_file(self, file_path, fetched, filters, results, paths)) {
         return true;
     }
     PyObject* raised = PyErr_GetRaisedException();
@@ -208,6 +208,55 @@ bool sort_newest_first(StorageFunction* self, PyObject* results)
         g_process.str_sort, sort_args, 1, keywords.get())));
 }
 
+// The listing's walk through the store's path objects, level by level:
+// the type directories, then the "*.json" entries of each, every file read
+// and collected as it comes. Returns false with an exception set.
+bool walk_result_files(StorageFunction* self, PyObject* simulations_dir,
+                       PyObject* const* filters, PyObject* results,
+                       PyObject* paths)
+{
+    int exists = call_truth(simulations_dir, g_process.str_exists);
+    if (exists <= 0) {
+        return exists == 0;
+    }
+    OwnedRef type_dirs = type_directories(simulations_dir,
+                                          filters[list_simulation_type]);
+    if (!type_dirs) {
+        return false;
+    }
+    // Iterated by index: the list is ours and never changes size.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); i++) {
+        PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
+        int type_exists = call_truth(type_dir, g_process.str_exists);
+        if (type_exists < 0) {
+            return false;
+        }
+        if (type_exists == 0) {
+            continue;
+        }
+        OwnedRef files = entries_ending_with(
+            type_dir, g_process.str_json_pattern, g_process.str_json_suffix);
+        if (!files) {
+            return false;
+        }
+        auto iterator = OwnedRef::steal(PyObject_GetIter(files.get()));
+        if (!iterator) {
+            return false;
+        }
+        while (auto file_path =
+                   OwnedRef::steal(PyIter_Next(iterator.get()))) {
+            if (!collect_file_or_warn(self, file_path.get(), nullptr,
+                                      filters, results, paths)) {
+                return false;
+            }
+        }
+        if (PyErr_Occurred()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* list_simulation_results_impl(StorageFunction* self,
                                        PyObject* const* args)
 {
@@ -229,56 +278,48 @@ OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
     if (!simulations_dir) {
         return {};
     }
-    int exists = call_truth(simulations_dir.get(), g_process.str_exists);
-    if (exists <= 0) {
-        return exists < 0 ? OwnedRef() : OwnedRef::steal(PyList_New(0));
-    }
     auto results = OwnedRef::steal(PyList_New(0));
     if (!results) {
         return {};
     }
-    OwnedRef type_dirs = type_directories(simulations_dir.get(),
-                                          simulation_type);
-    if (!type_dirs) {
-        return {};
-    }
-    // Iterated by index: the list is ours and never changes size.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); i++) {
-        PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
-        int type_exists = call_truth(type_dir, g_process.str_exists);
-        if (type_exists < 0) {
+    // On object storage, one recursive listing and the files fetched with
+    // many requests in flight, instead of a request per directory and file.
+    bool ask_methods;
+    OwnedRef files, contents;
+    if (fetch_result_files(simulations_dir.get(), simulation_type, &files,
+                           &contents, &ask_methods)) {
+        auto file_list = OwnedRef::steal(
+            PySequence_Fast(files.get(), "result files must be a sequence"));
+        auto content_list = OwnedRef::steal(PySequence_Fast(
+            contents.get(), "file contents must be a sequence"));
+        if (!file_list || !content_list) {
             return {};
         }
-        if (type_exists == 0) {
-            continue;
-        }
-        OwnedRef files = entries_ending_with(
-            type_dir, g_process.str_json_pattern, g_process.str_json_suffix);
-        if (!files) {
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(file_list.get());
+        if (PySequence_Fast_GET_SIZE(content_list.get()) != count) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "a content for each result file was expected");
             return {};
         }
-        auto iterator = OwnedRef::steal(PyObject_GetIter(files.get()));
-        if (!iterator) {
-            return {};
-        }
-        while (auto file_path =
-                   OwnedRef::steal(PyIter_Next(iterator.get()))) {
-            if (!collect_file_or_warn(self, file_path.get(), filters,
-                                      results.get(), paths)) {
+        for (Py_ssize_t i = 0; i < count; i++) {
+            if (!collect_file_or_warn(
+                    self, PySequence_Fast_GET_ITEM(file_list.get(), i),
+                    PySequence_Fast_GET_ITEM(content_list.get(), i), filters,
+                    results.get(), paths)) {
                 return {};
             }
         }
-        if (PyErr_Occurred()) {
-            return {};
-        }
     }
-
+    else if (!ask_methods
+             || !walk_result_files(self, simulations_dir.get(), filters,
+                                   results.get(), paths)) {
+        return {};
+    }
     if (!sort_newest_first(self, results.get())) {
         return {};
     }
     return results;
 }
-
 
 const Signature matches_filters_signature = SS_SIGNATURE(
     _matches_filters, matches_filters_params, "bool",

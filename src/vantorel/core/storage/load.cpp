@@ -1,6 +1,7 @@
 // Reading one result back: by its ID, or by the identity fields it was
 // saved with. Loading is strict: a damaged file raises.
 #include "identity.hpp"
+#include "local_files.hpp"
 #include "operations.hpp"
 #include "path_access.hpp"
 
@@ -15,11 +16,22 @@ namespace {
     SS_IDENTITY_PARAMS(X, p, KeywordOnly, Any, "SimulationType")
 
 enum LoadArg : Py_ssize_t { SS_LOAD_PARAMS(SS_ARG_INDEX, load) };
+enum FindArg : Py_ssize_t { SS_FIND_PARAMS(SS_ARG_INDEX, find) };
 
 const Param load_simulation_result_params[] = {
     SS_LOAD_PARAMS(SS_PARAM_ENTRY, load)};
 const Param find_simulation_result_params[] = {
     SS_FIND_PARAMS(SS_PARAM_ENTRY, find)};
+
+// The warning and answer for a located file that is not there.
+PyObject* report_missing(StorageFunction* self, PyObject* file_path)
+{
+    if (!log_message(self, g_process.str_warning,
+                     "Simulation file not found: ", file_path)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
 
 PyObject* load_simulation_result_impl(StorageFunction* self,
                                       PyObject* const* args)
@@ -33,18 +45,78 @@ PyObject* load_simulation_result_impl(StorageFunction* self,
     if (file_path.get() == Py_None) {
         return file_path.release();
     }
+    int stored = on_object_store(file_path.get());
+    if (stored < 0) {
+        return nullptr;
+    }
+    if (stored) {
+        // One request instead of asking first whether it is there: a file
+        // gone since the lookup reads as missing, as exists() would say.
+        OwnedRef record = read_record(self, file_path.get());
+        if (record || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            return record.release();
+        }
+        PyErr_Clear();
+        return report_missing(self, file_path.get());
+    }
     int exists = call_truth(file_path.get(), g_process.str_exists);
     if (exists < 0) {
         return nullptr;
     }
     if (exists == 0) {
-        if (!log_message(self, g_process.str_warning,
-                         "Simulation file not found: ", file_path.get())) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+        return report_missing(self, file_path.get());
     }
     return read_record(self, file_path.get()).release();
+}
+
+// The result at the place a save puts it, <type>/<component>_<id>.json,
+// read in one open (one request on object storage) when the lookup by ID
+// is the module's own and the store a path it knows: nullptr without an
+// exception when it is not there, or not readable as a record, so that the
+// lookup by ID answers as it would (also for a copy kept elsewhere).
+OwnedRef read_at_its_place(StorageFunction* self, PyObject* const* args,
+                           PyObject* simulation_id)
+{
+    PyObject* simulation_type = args[find_simulation_type];
+    PyObject* component_name = args[find_component_name];
+    if (!PyUnicode_CheckExact(simulation_type)
+        || !PyUnicode_CheckExact(component_name)
+        || !is_result_place(simulation_type, component_name)) {
+        return {};
+    }
+    int own = global_is_own(self, g_process.str_load_simulation_result,
+                            load_simulation_result_signature);
+    if (own == 1) {
+        own = global_is_own(self, g_process.str__find_simulation_file,
+                            find_simulation_file_signature);
+    }
+    if (own <= 0) {
+        return {};
+    }
+    OwnedRef simulations_dir = call_global(
+        self, g_process.str_get_simulations_dir);
+    if (!simulations_dir) {
+        return {};
+    }
+    auto name = OwnedRef::steal(PyUnicode_FromFormat(
+        "%U_%U.json", component_name, simulation_id));
+    auto type_dir = OwnedRef::steal(
+        name ? PyNumber_TrueDivide(simulations_dir.get(), simulation_type)
+             : nullptr);
+    auto file_path = OwnedRef::steal(
+        type_dir ? PyNumber_TrueDivide(type_dir.get(), name.get())
+                 : nullptr);
+    if (!file_path) {
+        return {};
+    }
+    int known = reads_locally(file_path.get());
+    if (known == 0) {
+        known = on_object_store(file_path.get());
+    }
+    if (known <= 0) {
+        return {};
+    }
+    return read_record(self, file_path.get());
 }
 
 PyObject* find_simulation_result_impl(StorageFunction* self,
@@ -60,6 +132,18 @@ PyObject* find_simulation_result_impl(StorageFunction* self,
     if (!simulation_id) {
         return nullptr;
     }
+    OwnedRef found = read_at_its_place(self, args, simulation_id.get());
+    if (found) {
+        return found.release();
+    }
+    // Only an Exception sends the lookup by ID after it; an interrupt ends
+    // the call.
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return nullptr;
+        }
+        PyErr_Clear();
+    }
     PyObject* id = simulation_id.get();
     return call_global(self, g_process.str_load_simulation_result, &id, 1)
         .release();
@@ -67,14 +151,24 @@ PyObject* find_simulation_result_impl(StorageFunction* self,
 
 }  // namespace
 
-OwnedRef read_record(StorageFunction* self, PyObject* file_path)
+OwnedRef read_record(StorageFunction* self, PyObject* file_path,
+                     PyObject* fetched)
 {
     OwnedRef loads = global_attr(self, g_process.str_orjson,
                                  g_process.str_loads);
     if (!loads) {
         return {};
     }
-    OwnedRef content = read_file(file_path);
+    OwnedRef content;
+    if (fetched == nullptr) {
+        content = read_file(file_path);
+    }
+    else if (PyExceptionInstance_Check(fetched)) {
+        PyErr_SetRaisedException(Py_NewRef(fetched));
+    }
+    else {
+        content = OwnedRef::borrow(fetched);
+    }
     if (!content) {
         return {};
     }

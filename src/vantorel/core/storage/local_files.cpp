@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,14 +30,27 @@ int type_attribute_is(PyObject* path, PyObject* name, PyObject* expected)
     return found == expected;
 }
 
-// A pathlib path whose method `method_name` is pathlib's own `method`.
-int uses_pathlib(PyObject* path, PyObject* method_name, PyObject* method)
+// A pathlib path whose class has each of `methods` as pathlib has it.
+int uses_pathlib(PyObject* path, std::initializer_list<PathlibMethod> methods)
 {
     if (!PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject*>(
                                       g_process.pathlib_path))) {
         return 0;
     }
-    return type_attribute_is(path, method_name, method);
+    static PyObject* ProcessState::* const kNames[] = {
+#define SS_NAME(n) &ProcessState::str_##n,
+        SS_PATHLIB_METHODS(SS_NAME)
+#undef SS_NAME
+    };
+    for (PathlibMethod method : methods) {
+        const auto index = static_cast<size_t>(method);
+        int own = type_attribute_is(path, g_process.*kNames[index],
+                                    g_process.pathlib_methods[index]);
+        if (own <= 0) {
+            return own;
+        }
+    }
+    return 1;
 }
 
 // The file-system name of `path` as bytes (owned through `holder`), and its
@@ -174,18 +189,158 @@ int write_through_temp(const char* target, size_t dir_len,
     return error;
 }
 
+// Errors for which pathlib's is_dir answers False instead of raising.
+bool means_no_directory(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == EBADF
+           || error == ELOOP;
+}
+
+bool ends_with(const char* name, const char* suffix, size_t suffix_len)
+{
+    const size_t len = std::strlen(name);
+    return len >= suffix_len
+           && std::memcmp(name + len - suffix_len, suffix, suffix_len) == 0;
+}
+
+// A name read from a directory, kept after the directory is closed.
+using EntryName = char[sizeof(dirent::d_name)];
+
+void copy_name(EntryName& to, const char* name)
+{
+    // A record holds only as much of d_name as the name needs.
+    std::memcpy(to, name, std::strlen(name) + 1);
+}
+
+// The first entry of directory `name` (below `parent_fd`) whose name ends
+// with `suffix`. A directory that cannot be read holds none, as for glob.
+bool find_in_directory(int parent_fd, const char* name, const char* suffix,
+                       size_t suffix_len, EntryName& entry_name)
+{
+    const int fd = openat(parent_fd, name,
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return false;
+    }
+    bool found = false;
+    while (const struct dirent* entry = readdir(dir)) {
+        if (ends_with(entry->d_name, suffix, suffix_len)) {
+            copy_name(entry_name, entry->d_name);
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Runs without the GIL: the scan of find_entry_locally on names alone.
+Scan scan_tree(const char* root, const char* suffix, size_t suffix_len,
+               EntryName& type_name, EntryName& entry_name)
+{
+    const int root_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd < 0) {
+        return Scan::Unsure;
+    }
+    DIR* dir = fdopendir(root_fd);
+    if (dir == nullptr) {
+        close(root_fd);
+        return Scan::Unsure;
+    }
+    Scan outcome = Scan::NotFound;
+    for (;;) {
+        errno = 0;
+        const struct dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            outcome = errno == 0 ? Scan::NotFound : Scan::Unsure;
+            break;
+        }
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            continue;
+        }
+        bool is_dir = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+            struct stat st;
+            if (fstatat(dirfd(dir), name, &st, 0) == 0) {
+                is_dir = S_ISDIR(st.st_mode);
+            }
+            else if (!means_no_directory(errno)) {
+                outcome = Scan::Unsure;  // pathlib's is_dir would raise
+                break;
+            }
+        }
+        if (is_dir && find_in_directory(dirfd(dir), name, suffix, suffix_len,
+                                        entry_name)) {
+            copy_name(type_name, name);
+            outcome = Scan::Found;
+            break;
+        }
+    }
+    closedir(dir);
+    return outcome;
+}
+
 }  // namespace
 
 int reads_locally(PyObject* path)
 {
-    return uses_pathlib(path, g_process.str_read_bytes,
-                        g_process.pathlib_read_bytes);
+    return uses_pathlib(path, {PathlibMethod::read_bytes});
 }
 
 int writes_locally(PyObject* path)
 {
-    return uses_pathlib(path, g_process.str_write_bytes,
-                        g_process.pathlib_write_bytes);
+    return uses_pathlib(path, {PathlibMethod::write_bytes});
+}
+
+int scans_locally(PyObject* path)
+{
+    return uses_pathlib(path, {PathlibMethod::exists, PathlibMethod::is_dir,
+                               PathlibMethod::stat, PathlibMethod::iterdir,
+                               PathlibMethod::glob});
+}
+
+Scan find_entry_locally(PyObject* root, PyObject* suffix, OwnedRef* found)
+{
+    OwnedRef name, filename;
+    if (!file_system_name(root, name, filename)) {
+        return Scan::Error;
+    }
+    auto encoded = OwnedRef::steal(PyUnicode_EncodeFSDefault(suffix));
+    if (!encoded) {
+        // No file name holds it; pathlib's own glob says what that means.
+        PyErr_Clear();
+        return Scan::Unsure;
+    }
+    EntryName type_name, entry_name;
+    Scan outcome;
+    Py_BEGIN_ALLOW_THREADS
+    outcome = scan_tree(PyBytes_AS_STRING(name.get()),
+                        PyBytes_AS_STRING(encoded.get()),
+                        static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())),
+                        type_name, entry_name);
+    Py_END_ALLOW_THREADS
+    if (outcome != Scan::Found) {
+        return outcome;
+    }
+    auto type_text = OwnedRef::steal(PyUnicode_DecodeFSDefault(type_name));
+    auto entry_text = OwnedRef::steal(PyUnicode_DecodeFSDefault(entry_name));
+    if (!type_text || !entry_text) {
+        return Scan::Error;
+    }
+    auto type_dir = OwnedRef::steal(
+        PyNumber_TrueDivide(root, type_text.get()));
+    if (!type_dir) {
+        return Scan::Error;
+    }
+    *found = OwnedRef::steal(
+        PyNumber_TrueDivide(type_dir.get(), entry_text.get()));
+    return *found ? Scan::Found : Scan::Error;
 }
 
 OwnedRef read_regular_file(PyObject* path)

@@ -14,6 +14,21 @@ namespace storage {
 // -1 with an exception set.
 int reads_locally(PyObject* path);
 int writes_locally(PyObject* path);
+// Likewise for the methods that walk a directory tree (exists, is_dir,
+// stat, iterdir, glob).
+int scans_locally(PyObject* path);
+
+enum class Scan : unsigned char { Found, NotFound, Unsure, Error };
+
+// Looks, as the lookup by ID does through pathlib, for the first entry
+// named "*<suffix>" in the directories right below the local directory
+// `root`: directories in directory order, then their entries in directory
+// order; only names are read, and only the match becomes a path object
+// (`*found`, made as root / type / name). Unsure when something unusual (a
+// store that cannot be opened, an entry that cannot be stat'ed) means the
+// caller must ask the path's own methods, which raise or answer as pathlib
+// does; Error with an exception set.
+Scan find_entry_locally(PyObject* root, PyObject* suffix, OwnedRef* found);
 
 // The whole content of the regular file at `path`. The file is opened
 // without blocking, so a FIFO or a device never stalls the caller; anything

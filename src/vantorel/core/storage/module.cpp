@@ -177,8 +177,7 @@ bool run_import_sequence(PyObject* module)
         return false;
     }
 
-    // The methods that reading and writing may stand in for, as pathlib
-    // defines them.
+    // pathlib's own methods, which the module may stand in for.
     auto path_type = OwnedRef::steal(
         PyObject_GetAttrString(pathlib.get(), "Path"));
     if (!path_type || !PyType_Check(path_type.get())) {
@@ -187,12 +186,18 @@ bool run_import_sequence(PyObject* module)
         }
         return false;
     }
-    auto path_read_bytes = OwnedRef::steal(
-        PyObject_GetAttr(path_type.get(), g_process.str_read_bytes));
-    auto path_write_bytes = OwnedRef::steal(
-        PyObject_GetAttr(path_type.get(), g_process.str_write_bytes));
-    if (!path_read_bytes || !path_write_bytes) {
-        return false;
+    OwnedRef path_methods[kPathlibMethodCount];
+    PyObject* const method_names[] = {
+#define SS_NAME(n) g_process.str_##n,
+        SS_PATHLIB_METHODS(SS_NAME)
+#undef SS_NAME
+    };
+    for (size_t i = 0; i < kPathlibMethodCount; i++) {
+        path_methods[i] = OwnedRef::steal(
+            PyObject_GetAttr(path_type.get(), method_names[i]));
+        if (!path_methods[i]) {
+            return false;
+        }
     }
     Py_XSETREF(g_process.function_type, create_function_type(module));
     if (g_process.function_type == nullptr) {
@@ -224,8 +229,9 @@ bool run_import_sequence(PyObject* module)
     Py_DECREF(existing);
 
     Py_XSETREF(g_process.pathlib_path, path_type.release());
-    Py_XSETREF(g_process.pathlib_read_bytes, path_read_bytes.release());
-    Py_XSETREF(g_process.pathlib_write_bytes, path_write_bytes.release());
+    for (size_t i = 0; i < kPathlibMethodCount; i++) {
+        Py_XSETREF(g_process.pathlib_methods[i], path_methods[i].release());
+    }
     g_process.module = Py_NewRef(module);
     return true;
 }

@@ -24,9 +24,15 @@ extern const Signature clear_simulation_results_signature;  // delete.cpp
 // the simulations directory itself ("" or ".").
 enum class TypeUse : unsigned char { Save, Filter };
 bool check_simulation_type(PyObject* simulation_type, TypeUse use);
+// paths.cpp: whether a save may put a result of these (str) names in a
+// type directory right below the simulations directory.
+bool is_result_place(PyObject* simulation_type, PyObject* component_name);
 
-// load.cpp: reads `file_path` and validates its JSON into a stored record.
-OwnedRef read_record(StorageFunction* self, PyObject* file_path);
+// load.cpp: reads `file_path` and validates its JSON into a stored record;
+// `fetched`, when given, is what reading it already gave (its bytes, or the
+// exception reading raised).
+OwnedRef read_record(StorageFunction* self, PyObject* file_path,
+                     PyObject* fetched = nullptr);
 
 // listing.cpp: the filters of a listing, named as list_simulation_results
 // names its arguments.

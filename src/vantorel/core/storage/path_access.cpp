@@ -5,28 +5,10 @@
 #include "globals.hpp"
 #include "local_files.hpp"
 
+#include <initializer_list>
+
 namespace storage {
 namespace {
-
-// 1 when `path` lies on object storage (see object_store.py), 0 when not,
-// -1 with an exception set. Such a path exists only once universal-pathlib
-// is imported, so no other path pays for the question.
-int on_object_store(PyObject* path)
-{
-    PyObject* upath = PyImport_GetModule(g_process.str_upath);
-    if (upath == nullptr) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    Py_DECREF(upath);
-    auto helper = OwnedRef::steal(
-        PyImport_Import(g_process.str_object_store_module));
-    if (!helper) {
-        return -1;
-    }
-    auto answer = OwnedRef::steal(PyObject_CallMethodOneArg(
-        helper.get(), g_process.str_is_object_store_path, path));
-    return answer ? PyObject_IsTrue(answer.get()) : -1;
-}
 
 // object_store.<function>(*args)
 OwnedRef call_object_store(PyObject* function,
@@ -48,6 +30,25 @@ OwnedRef call_object_store(PyObject* function,
 }
 
 }  // namespace
+
+// A path on object storage exists only once universal-pathlib is imported,
+// so no other path pays for the question.
+int on_object_store(PyObject* path)
+{
+    PyObject* upath = PyImport_GetModule(g_process.str_upath);
+    if (upath == nullptr) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Py_DECREF(upath);
+    auto helper = OwnedRef::steal(
+        PyImport_Import(g_process.str_object_store_module));
+    if (!helper) {
+        return -1;
+    }
+    auto answer = OwnedRef::steal(PyObject_CallMethodOneArg(
+        helper.get(), g_process.str_is_object_store_path, path));
+    return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
 
 OwnedRef read_file(PyObject* path)
 {
@@ -116,6 +117,70 @@ bool make_directories(PyObject* directory)
     PyObject* mkdir_args[] = {directory, Py_True, Py_True};
     return static_cast<bool>(OwnedRef::steal(PyObject_VectorcallMethod(
         g_process.str_mkdir, mkdir_args, 1, keywords.get())));
+}
+
+OwnedRef find_entry(PyObject* root, PyObject* suffix, bool* ask_methods)
+{
+    *ask_methods = false;
+    int local = scans_locally(root);
+    if (local < 0) {
+        return {};
+    }
+    if (local) {
+        OwnedRef found;
+        switch (find_entry_locally(root, suffix, &found)) {
+        case Scan::Found:
+            return found;
+        case Scan::NotFound:
+            return OwnedRef::borrow(Py_None);
+        case Scan::Unsure:
+            *ask_methods = true;
+            return {};
+        case Scan::Error:
+            break;
+        }
+        return {};
+    }
+    int stored = on_object_store(root);
+    if (stored <= 0) {
+        *ask_methods = stored == 0;
+        return {};
+    }
+    OwnedRef found = call_object_store(g_process.str_find_first_entry,
+                                       {root, suffix});
+    if (found.get() == Py_NotImplemented) {
+        *ask_methods = true;
+        return {};
+    }
+    return found;
+}
+
+bool fetch_result_files(PyObject* root, PyObject* simulation_type,
+                        OwnedRef* paths, OwnedRef* contents,
+                        bool* ask_methods)
+{
+    *ask_methods = false;
+    int stored = on_object_store(root);
+    if (stored <= 0) {
+        *ask_methods = stored == 0;
+        return false;
+    }
+    *paths = call_object_store(g_process.str_result_files,
+                               {root, simulation_type});
+    if (paths->get() == Py_NotImplemented) {
+        *ask_methods = true;
+        return false;
+    }
+    if (!*paths) {
+        return false;
+    }
+    *contents = call_object_store(g_process.str_read_all, {paths->get()});
+    return static_cast<bool>(*contents);
+}
+
+OwnedRef remove_stored_files(PyObject* paths)
+{
+    return call_object_store(g_process.str_remove_all, {paths});
 }
 
 }  // namespace storage

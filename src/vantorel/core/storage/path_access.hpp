@@ -30,6 +30,30 @@ bool remove_file(PyObject* path);
 // is never created).
 bool make_directories(PyObject* directory);
 
+// 1 when `path` lies on object storage (a universal-pathlib path of
+// upath's own class), 0 when not, -1 with an exception set.
+int on_object_store(PyObject* path);
+
+// The shortcuts below stand in for walking a store's path objects level by
+// level. Each sets `*ask_methods` (and returns nothing) when the path is
+// not one it knows, or when only the path's own methods can answer.
+
+// The first entry named "*<suffix>" in the directories right below the
+// store `root`, in the order of the lookup by ID: a path, or None.
+OwnedRef find_entry(PyObject* root, PyObject* suffix, bool* ask_methods);
+
+// For a store on object storage: the files a listing of `root` reads (of
+// `simulation_type`, or of every type for None), in its order, in
+// `*paths`; and in `*contents` what reading each gave (its bytes, or the
+// exception it raised), fetched with many requests in flight at once.
+bool fetch_result_files(PyObject* root, PyObject* simulation_type,
+                        OwnedRef* paths, OwnedRef* contents,
+                        bool* ask_methods);
+
+// Removes the object-store files in the list `paths` in batches: a tuple
+// (the paths removed, in order; the OSError that stopped one, or None).
+OwnedRef remove_stored_files(PyObject* paths);
+
 }  // namespace storage
 
 #endif  // VANTOREL_STORAGE_PATH_ACCESS_HPP

@@ -119,27 +119,17 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
     return PyNumber_TrueDivide(type_dir.get(), name.get());
 }
 
-PyObject* find_simulation_file_impl(StorageFunction* self,
-                                    PyObject* const* args)
+// The lookup by ID through the store's path objects, level by level: the
+// type directories in iterdir order, then the first glob match in each.
+PyObject* walk_for_entry(PyObject* simulations_dir, PyObject* pattern,
+                         PyObject* suffix)
 {
-    // An ID that no file name can hold (None) still walks the store, so
-    // that its errors surface as for any other ID, and matches nothing.
-    OwnedRef pattern = id_glob_pattern(args[find_simulation_id]);
-    OwnedRef suffix = id_suffix(args[find_simulation_id]);
-    if (!pattern || !suffix) {
-        return nullptr;
-    }
-    OwnedRef simulations_dir = call_global(
-        self, g_process.str_get_simulations_dir);
-    if (!simulations_dir) {
-        return nullptr;
-    }
-    int exists = call_truth(simulations_dir.get(), g_process.str_exists);
+    int exists = call_truth(simulations_dir, g_process.str_exists);
     if (exists <= 0) {
         return exists < 0 ? nullptr : Py_NewRef(Py_None);
     }
-    auto entries = OwnedRef::steal(PyObject_CallMethodNoArgs(
-        simulations_dir.get(), g_process.str_iterdir));
+    auto entries = OwnedRef::steal(
+        PyObject_CallMethodNoArgs(simulations_dir, g_process.str_iterdir));
     if (!entries) {
         return nullptr;
     }
@@ -152,11 +142,11 @@ PyObject* find_simulation_file_impl(StorageFunction* self,
         if (is_dir < 0) {
             return nullptr;
         }
-        if (is_dir == 0 || pattern.get() == Py_None) {
+        if (is_dir == 0 || pattern == Py_None) {
             continue;
         }
-        OwnedRef globbed = entries_ending_with(type_dir.get(), pattern.get(),
-                                               suffix.get());
+        OwnedRef globbed = entries_ending_with(type_dir.get(), pattern,
+                                               suffix);
         if (!globbed) {
             return nullptr;
         }
@@ -174,18 +164,60 @@ PyObject* find_simulation_file_impl(StorageFunction* self,
     Py_RETURN_NONE;
 }
 
+PyObject* find_simulation_file_impl(StorageFunction* self,
+                                    PyObject* const* args)
+{
+    // An ID that no file name can hold (None) still walks the store, so
+    // that its errors surface as for any other ID, and matches nothing.
+    OwnedRef pattern = id_glob_pattern(args[find_simulation_id]);
+    OwnedRef suffix = id_suffix(args[find_simulation_id]);
+    if (!pattern || !suffix) {
+        return nullptr;
+    }
+    OwnedRef simulations_dir = call_global(
+        self, g_process.str_get_simulations_dir);
+    if (!simulations_dir) {
+        return nullptr;
+    }
+    if (pattern.get() != Py_None) {
+        // Names alone, read in one pass: the cost of a lookup is that of
+        // reading the store's names, not of a path object per entry.
+        bool ask_methods;
+        OwnedRef found = find_entry(simulations_dir.get(), suffix.get(),
+                                    &ask_methods);
+        if (!ask_methods) {
+            return found.release();
+        }
+    }
+    return walk_for_entry(simulations_dir.get(), pattern.get(),
+                          suffix.get());
+}
+
+// Whether `simulation_type` names one directory right below the
+// simulations directory; "" and "." name the simulations directory itself.
+bool names_a_directory(PyObject* simulation_type, bool or_the_top)
+{
+    if (PyUnicode_GET_LENGTH(simulation_type) == 0
+        || PyUnicode_CompareWithASCIIString(simulation_type, ".") == 0) {
+        return or_the_top;
+    }
+    return PyUnicode_CompareWithASCIIString(simulation_type, "..") != 0
+           && !has_separator_or_nul(simulation_type);
+}
+
 }  // namespace
+
+bool is_result_place(PyObject* simulation_type, PyObject* component_name)
+{
+    return names_a_directory(simulation_type, false)
+           && !has_separator_or_nul(component_name);
+}
 
 bool check_simulation_type(PyObject* simulation_type, TypeUse use)
 {
-    // "" and "." name the simulations directory itself: a filter may look
-    // there, a save may not put a result there.
-    const bool names_top = PyUnicode_GET_LENGTH(simulation_type) == 0
-                           || PyUnicode_CompareWithASCIIString(
-                                  simulation_type, ".") == 0;
-    if ((use == TypeUse::Save && names_top)
-        || PyUnicode_CompareWithASCIIString(simulation_type, "..") == 0
-        || has_separator_or_nul(simulation_type)) {
+    // A filter may look in the simulations directory itself, a save may not
+    // put a result there.
+    if (!names_a_directory(simulation_type, use == TypeUse::Filter)) {
         PyErr_Format(PyExc_ValueError,
                      "simulation_type %R must name one directory inside the "
                      "simulations directory: not empty, '.' or '..', not "

@@ -14,19 +14,36 @@ namespace storage {
     X(_compute_simulation_id) X(datetime) X(debug)                          \
     X(delete_simulation_result) X(digest) X(dumps) X(encode) X(entries)     \
     X(error_message) X(execution_time_seconds) X(exist_ok) X(exists)        \
-    X(factory_name) X(_find_simulation_file) X(get_pdk_name)                \
-    X(get_simulation_file_path) X(get_simulations_dir) X(glob) X(hashlib)   \
-    X(hex) X(hyperparameters) X(is_dir) X(is_object_store_path)             \
-    X(isoformat) X(iterdir) X(json) X(key) X(list_simulation_results)       \
-    X(load_simulation_result) X(loads) X(log) X(_matches_filters) X(mkdir)  \
-    X(model_dump) X(model_parameters) X(model_validate) X(now)              \
-    X(OPT_INDENT_2) X(option) X(orjson) X(parents) X(pdk_name)              \
-    X(pdk_version) X(r) X(read) X(read_bytes) X(remove) X(result)           \
+    X(factory_name) X(find_first_entry) X(_find_simulation_file)            \
+    X(get_pdk_name) X(get_simulation_file_path) X(get_simulations_dir)      \
+    X(glob) X(hashlib) X(hex) X(hyperparameters) X(is_dir)                  \
+    X(is_object_store_path) X(isoformat) X(iterdir) X(json) X(key)          \
+    X(list_simulation_results) X(load_simulation_result) X(loads) X(log)    \
+    X(_matches_filters) X(mkdir) X(model_dump) X(model_parameters)          \
+    X(model_validate) X(now) X(OPT_INDENT_2) X(option) X(orjson)            \
+    X(parents) X(pdk_name) X(pdk_version) X(r) X(read) X(read_all)          \
+    X(read_bytes) X(remove) X(remove_all) X(result) X(result_files)         \
     X(reverse) X(sha256) X(simulation_date) X(simulation_id)                \
-    X(simulation_type) X(sort) X(sort_keys) X(status)                       \
+    X(simulation_type) X(sort) X(sort_keys) X(stat) X(status)               \
     X(StoredSimulationResult) X(unlink) X(upath) X(UTC)                     \
     X(vantorel_version) X(__version__) X(warning) X(wavelengths) X(write)   \
     X(write_bytes)
+
+// The methods of pathlib.Path whose work the module may do itself, with
+// system calls, for a path whose class has not replaced them.
+#define SS_PATHLIB_METHODS(X)                                               \
+    X(read_bytes) X(write_bytes) X(exists) X(is_dir) X(stat) X(iterdir)     \
+    X(glob)
+
+enum class PathlibMethod : unsigned char {
+#define SS_ENUM(n) n,
+    SS_PATHLIB_METHODS(SS_ENUM)
+#undef SS_ENUM
+};
+
+#define SS_COUNT(n) +1
+constexpr size_t kPathlibMethodCount = 0 SS_PATHLIB_METHODS(SS_COUNT);
+#undef SS_COUNT
 
 // The module is a process-wide singleton: it loads into one interpreter,
 // initialises once, and a second import hands back the same module object.
@@ -36,9 +53,8 @@ struct ProcessState {
     PyObject* module;         // the one initialised module object
     PyObject* function_type;  // StorageFunction's heap type
     PyObject* builtins;       // the builtins the module was imported with
-    PyObject* pathlib_path;   // pathlib.Path, and the methods of its own
-    PyObject* pathlib_read_bytes;  // that local_files.cpp may stand in for
-    PyObject* pathlib_write_bytes;
+    PyObject* pathlib_path;   // pathlib.Path
+    PyObject* pathlib_methods[kPathlibMethodCount];  // as pathlib has them
 #define SS_DECLARE(n) PyObject* str_##n;
     SS_NAMES(SS_DECLARE)
 #undef SS_DECLARE
