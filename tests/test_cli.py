@@ -76,6 +76,19 @@ def test_ls_json_gives_file_size_and_metadata(store, results):
     assert (fields["status"], fields["pdk_version"]) == ("error", "v2")
 
 
+@pytest.mark.parametrize("any_store", ["memory", "s3"], indirect=True)
+def test_object_storage_named_by_store_option(any_store, monkeypatch):
+    url, record = str(any_store), save(component_name="x[1]")
+    monkeypatch.delenv("VANTOREL_SIMULATIONS_DIR")  # --store names it
+    listed = invoke("--store", url, "results", "ls", "--json")
+    [fields] = [orjson.loads(line) for line in listed.stdout.splitlines()]
+    assert fields["file_size_bytes"] == len(file_of(any_store, record).read_bytes())
+    assert invoke("--store", url, "results", "verify").exit_code == 0
+    assert invoke("--store", url, "results", "rm", "--yes",
+                  record.simulation_id).exit_code == 0
+    assert invoke("--store", url, "results", "ls", "--json").stdout == ""
+
+
 def test_show_summarizes_entries(results):
     shown = invoke("results", "show", results[2].simulation_id, "--json")
     summary = orjson.loads(shown.stdout)["result_summary"]

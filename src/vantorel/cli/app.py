@@ -224,6 +224,17 @@ def file_size(path: Path) -> int | None:
         return None
 
 
+def file_sizes(records: list[StoredSimulationResult]) -> list[int | None]:
+    """The size of each record's file (None where there is none): on object
+    storage from one recursive listing rather than a request per file."""
+    paths = [result_path(record) for record in records]
+    store = get_simulations_dir()
+    if isinstance(store, Path) or not paths:
+        return [file_size(path) for path in progress(paths, "Measuring files")]
+    listed = store.fs.find(store.path, detail=True)
+    return [listed.get(path.path, {}).get("size") for path in paths]
+
+
 def list_results(**filters: str | None) -> list[StoredSimulationResult]:
     with busy("Reading results"):
         return storage.list_simulation_results(**filters)
@@ -251,14 +262,15 @@ def records_table(records: list[StoredSimulationResult], sizes: bool = True) -> 
     table.add_column("run time", justify="right", no_wrap=True)
     if sizes:
         table.add_column("size", justify="right", no_wrap=True)
-    for record in records:
+    file_size_list = file_sizes(records) if sizes else []
+    for index, record in enumerate(records):
         status = Text(record.status, style="green" if record.status == "success" else "red")
         row: list[str | Text] = [
             format_date(record.simulation_date), record.simulation_type,
             record.component_name, status, record.simulation_id,
             format_duration(record.execution_time_seconds)]
         if sizes:
-            row.append(format_bytes(file_size(result_path(record))))
+            row.append(format_bytes(file_size_list[index]))
         table.add_row(*row)
     return table
 
@@ -380,7 +392,7 @@ def ls(
         component_name=component, factory_name=factory, simulation_type=simulation_type,
         pdk_name=pdk, status=status.value if status else None)[:limit]
     if as_json:
-        for record in records:
+        for record, size in zip(records, file_sizes(records)):
             print_json_line({
                 "simulation_id": record.simulation_id,
                 "simulation_date": record.simulation_date,
@@ -391,7 +403,7 @@ def ls(
                 "pdk_name": record.pdk_name,
                 "pdk_version": record.pdk_version,
                 "execution_time_seconds": record.execution_time_seconds,
-                "file_size_bytes": file_size(result_path(record)),
+                "file_size_bytes": size,
             })
         return
     if not records:
@@ -657,8 +669,8 @@ def verify(repair: Annotated[bool, typer.Option(
 def stats() -> None:
     """Count results, their bytes and oldest/newest dates per type, status and PDK."""
     records = list_results()
-    sizes = {record.simulation_id: file_size(result_path(record)) or 0
-             for record in progress(records, "Measuring files")}
+    sizes = {record.simulation_id: size or 0
+             for record, size in zip(records, file_sizes(records))}
     groupings: dict[str, Callable[[StoredSimulationResult], str]] = {
         "type": lambda record: record.simulation_type,
         "status": lambda record: record.status,
