@@ -11,6 +11,24 @@
 
 namespace storage {
 
+const char* demanded_type(TypeCheck check)
+{
+    switch (check) {
+    case TypeCheck::Str:
+    case TypeCheck::StrOrNone:
+        return "str";
+    case TypeCheck::Dict:
+        return "dict";
+    case TypeCheck::List:
+        return "list";
+    case TypeCheck::Float:
+        return "double";
+    case TypeCheck::Any:
+        break;
+    }
+    return nullptr;
+}
+
 PyObject* default_object(DefaultValue d)
 {
     switch (d) {
@@ -52,18 +70,6 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key)
         }
     }
     return -1;
-}
-
-const char* type_name(TypeCheck check)
-{
-    switch (check) {
-    case TypeCheck::Dict:
-        return "dict";
-    case TypeCheck::List:
-        return "list";
-    default:
-        return "str";
-    }
 }
 
 bool passes(TypeCheck check, PyObject* value)
@@ -202,7 +208,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args,
             PyErr_Format(PyExc_TypeError,
                          "Argument '%.200s' has incorrect type "
                          "(expected %.200s, got %.200s)",
-                         p.name, type_name(p.check),
+                         p.name, demanded_type(p.check),
                          Py_TYPE(bound[i])->tp_name);
             return false;
         }

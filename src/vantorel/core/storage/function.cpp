@@ -401,25 +401,6 @@ PyObject* kwdefaults_from(const Signature& sig)
     return kwdefaults.release();
 }
 
-// The type the binder demands, as the signature line names it.
-const char* demanded_type(TypeCheck check)
-{
-    switch (check) {
-    case TypeCheck::Str:
-    case TypeCheck::StrOrNone:
-        return "str ";
-    case TypeCheck::Dict:
-        return "dict ";
-    case TypeCheck::List:
-        return "list ";
-    case TypeCheck::Float:
-        return "double ";
-    case TypeCheck::Any:
-        break;
-    }
-    return "";
-}
-
 const char* default_text(DefaultValue d)
 {
     switch (d) {
@@ -439,7 +420,10 @@ const char* default_text(DefaultValue d)
 // "str error_message: str = ''".
 void describe_param(std::string& line, const Param& p)
 {
-    line += demanded_type(p.check);
+    if (const char* demanded = demanded_type(p.check)) {
+        line += demanded;
+        line += ' ';
+    }
     line += p.name;
     if (p.annotation != nullptr) {
         line += ": ";

@@ -111,8 +111,11 @@ PyObject* create_function_type(PyObject* module);
 PyObject* new_function(const Signature& sig, PyObject* name,
                        PyObject* qualname, PyObject* globals);
 
-// binder.cpp: the value a parameter takes when the call omits it (borrowed),
-// or nullptr when it is required.
+// binder.cpp: the name of the type a check demands ("str", "dict", "list",
+// "double"), or nullptr for a parameter that takes anything.
+const char* demanded_type(TypeCheck check);
+// The value a parameter takes when the call omits it (borrowed), or nullptr
+// when it is required.
 PyObject* default_object(DefaultValue d);
 // Fills `bound` with borrowed references; a value the binder makes (a
 // converted float) is owned by the slot of its parameter in `converted`.
