@@ -256,3 +256,11 @@ def test_globals_fall_back_to_builtins(store, monkeypatch):
     monkeypatch.setattr(builtins, "get_simulations_dir", directory,
                         raising=False)
     assert ss.list_simulation_results() == [record]
+
+
+@pytest.mark.parametrize("made_id", [None, 5, b"0123456789abcdef"])
+def test_ids_that_are_no_str_are_refused_not_read(store, monkeypatch, made_id):
+    save()
+    monkeypatch.setattr(ss, "_compute_simulation_id", lambda **kw: made_id)
+    with pytest.raises(TypeError, match="simulation_id"):
+        ss.find_simulation_result(**identity())

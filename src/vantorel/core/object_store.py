@@ -15,6 +15,7 @@ only once the settings have imported them.
 import errno
 import pathlib
 import sys
+from collections.abc import Sequence
 from typing import Any
 
 
@@ -47,6 +48,31 @@ def read(path: Any) -> bytes:
     """The whole object, read in one request: an overwrite racing the read
     gives the old or the new content, never an error."""
     return path.fs.cat_file(path.path, **_single_request(path.fs))
+
+
+def read_located(path: Any) -> bytes | None:
+    """The content of a file that a lookup has just found, or None when it
+    is no longer there (as its exists() would say). On S3 the read comes
+    first, in one request; a failed read then asks exists() to tell a file
+    that went away from one that cannot be read."""
+    if not _is_s3(path.fs):
+        return read(path) if path.exists() else None
+    try:
+        return read(path)
+    except FileNotFoundError:
+        if path.exists():
+            raise
+        return None
+
+
+def delete_located(path: Any) -> bool:
+    """Removes a file that a lookup has just found: False when it is no
+    longer there. On S3 one request, which succeeds also for a file removed
+    a moment before, so only another backend can answer False."""
+    if not _is_s3(path.fs) and not path.exists():
+        return False
+    remove(path)
+    return True
 
 
 def write(path: Any, data: bytes) -> None:
@@ -90,9 +116,10 @@ def remove(path: Any) -> None:
     path.fs.rm_file(path.path)
 
 
-# A store's tree is read in one recursive listing (one request per 1,000
-# keys on S3) rather than one listing per directory: the shortcuts below
-# give what walking the path objects level by level would give.
+# On S3, a store's tree is read in one recursive listing (one request per
+# 1,000 keys) rather than one listing per directory: the shortcuts below
+# give what walking the path objects level by level would give, since s3fs
+# lists every level in sorted order (other backends keep other orders).
 
 
 def _tree(directory: Any) -> list[tuple[str, ...]] | None:
@@ -123,7 +150,7 @@ def find_first_entry(root: Any, suffix: str) -> Any:
     `root`, in the order of the lookup by ID (directories in listing order,
     then their entries); None when there is none, NotImplemented when the
     path's own methods must answer."""
-    tree = _tree(root)
+    tree = _tree(root) if _is_s3(root.fs) else None
     if tree is None:
         return NotImplemented
     for type_name, name in _entries(tree, 2):
@@ -137,7 +164,7 @@ def result_files(root: Any, simulation_type: str | None) -> Any:
     every directory right below `root`, or of ``root / simulation_type``;
     NotImplemented when the path's own methods must answer."""
     top = root if simulation_type is None else root / simulation_type
-    tree = _tree(top)
+    tree = _tree(top) if _is_s3(top.fs) else None
     if tree is None:
         return NotImplemented
     depth = 2 if simulation_type is None else 1
@@ -145,7 +172,7 @@ def result_files(root: Any, simulation_type: str | None) -> Any:
             if parts[-1].endswith(".json")]
 
 
-def read_all(paths: list[Any]) -> list[Any]:
+def read_all(paths: Sequence[Any]) -> list[Any]:
     """The content of each object, or the exception that reading it raised,
     in order: many requests in flight at once, one each."""
     if not paths:
@@ -155,36 +182,45 @@ def read_all(paths: list[Any]) -> list[Any]:
                          on_error="return", **_single_request(fs))
 
 
-def remove_all(paths: list[Any]) -> tuple[list[Any], OSError | None]:
-    """Deletes the objects: in batched requests (1,000 keys each) on S3,
-    one by one elsewhere. Returns those removed, in order, and the error
-    that kept one from being removed, if any."""
+def remove_all(paths: list[Any]) -> tuple[list[Any], Exception | None]:
+    """Deletes the objects, in order: in batched requests (1,000 keys each)
+    on S3, one by one elsewhere, stopping at the first batch or file that
+    fails. Returns those removed, in order, and that failure, if any."""
+    removed: list[Any] = []
     if not paths:
-        return [], None
+        return removed, None
     fs = paths[0].fs
-    if not _is_s3(fs):
-        removed = []
-        for path in paths:
-            try:
-                path.fs.rm_file(path.path)
-            except FileNotFoundError:
-                continue
-            except OSError as error:
-                return removed, error
-            removed.append(path)
-        return removed, None
-    # fs.rm would glob names that hold [, * or ?: the batches name keys.
-    failed: dict[str, str] = {}
-    for start in range(0, len(paths), 1000):
-        batch = [fs.split_path(path.path)[:2] for path in paths[start:start + 1000]]
-        for bucket in dict.fromkeys(bucket for bucket, _ in batch):
-            answer = fs.call_s3("delete_objects", Bucket=bucket, Delete={
-                "Objects": [{"Key": key} for b, key in batch if b == bucket],
-                "Quiet": True})
-            failed.update((f"{bucket}/{error['Key']}", error.get("Message", ""))
-                          for error in answer.get("Errors", []))
-    removed = [path for path in paths if path.path not in failed]
-    if not failed:
-        return removed, None
-    name, message = next(iter(failed.items()))
-    return removed, OSError(errno.EIO, message or "not deleted", f"s3://{name}")
+    try:
+        if not _is_s3(fs):
+            for path in paths:
+                if not path.exists():
+                    continue
+                remove(path)
+                removed.append(path)
+            return removed, None
+        # fs.rm would glob names that hold [, * or ?: the batches name keys.
+        for start in range(0, len(paths), 1000):
+            batch = paths[start:start + 1000]
+            failed = _delete_batch(fs, batch)
+            removed += [path for path in batch if path.path not in failed]
+            if failed:
+                name, message = next(iter(failed.items()))
+                return removed, OSError(errno.EIO, message or "not deleted",
+                                        f"s3://{name}")
+    except Exception as error:
+        return removed, error
+    return removed, None
+
+
+def _delete_batch(fs: Any, batch: list[Any]) -> dict[str, str]:
+    """Deletes up to 1,000 objects in one request a bucket; returns the
+    message for each one S3 did not delete."""
+    keys = [fs.split_path(path.path)[:2] for path in batch]
+    failed = {}
+    for bucket in dict.fromkeys(bucket for bucket, _ in keys):
+        answer = fs.call_s3("delete_objects", Bucket=bucket, Delete={
+            "Objects": [{"Key": key} for b, key in keys if b == bucket],
+            "Quiet": True})
+        failed.update((f"{bucket}/{error['Key']}", error.get("Message", ""))
+                      for error in answer.get("Errors", []))
+    return failed

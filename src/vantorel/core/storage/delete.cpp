@@ -42,23 +42,30 @@ std::array<PyObject*, list_count> listing_filters(PyObject* const* args)
     return filters;
 }
 
-// An object-store file found by the lookup a moment ago is removed in one
-// request, without asking first whether it is there; removing one that is
-// gone is no error on S3, and elsewhere answers False as exists() would.
-PyObject* delete_stored_file(StorageFunction* self, PyObject* file_path)
+// Removes a file that a lookup or a listing has just found, if it is still
+// there: 1 when removed (and logged), 0 when gone, -1 on error. On object
+// storage one request does both on S3.
+int delete_file(StorageFunction* self, PyObject* file_path)
 {
-    if (!remove_file(file_path)) {
-        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-            return nullptr;
+    int stored = on_object_store(file_path);
+    int exists;
+    if (stored > 0) {
+        OwnedRef removed = delete_found_file(file_path);
+        exists = removed ? PyObject_IsTrue(removed.get()) : -1;
+    }
+    else {
+        exists = stored < 0 ? -1 : call_truth(file_path, g_process.str_exists);
+        if (exists > 0 && !remove_file(file_path)) {
+            return -1;
         }
-        PyErr_Clear();
-        Py_RETURN_FALSE;
     }
-    if (!log_message(self, g_process.str_debug, "Deleted simulation file: ",
-                     file_path)) {
-        return nullptr;
+    if (exists <= 0) {
+        return exists;
     }
-    Py_RETURN_TRUE;
+    return log_message(self, g_process.str_debug, "Deleted simulation file: ",
+                       file_path)
+               ? 1
+               : -1;
 }
 
 PyObject* delete_simulation_result_impl(StorageFunction* self,
@@ -73,42 +80,8 @@ PyObject* delete_simulation_result_impl(StorageFunction* self,
     if (file_path.get() == Py_None) {
         Py_RETURN_FALSE;
     }
-    int stored = on_object_store(file_path.get());
-    if (stored < 0) {
-        return nullptr;
-    }
-    if (stored) {
-        return delete_stored_file(self, file_path.get());
-    }
-    int exists = call_truth(file_path.get(), g_process.str_exists);
-    if (exists <= 0) {
-        return exists < 0 ? nullptr : Py_NewRef(Py_False);
-    }
-    if (!remove_file(file_path.get())) {
-        return nullptr;
-    }
-    if (!log_message(self, g_process.str_debug, "Deleted simulation file: ",
-                     file_path.get())) {
-        return nullptr;
-    }
-    Py_RETURN_TRUE;
-}
-
-// Removes the file a listing read a record from, as a deletion of that
-// record would: 1 when removed (and logged), 0 when already gone, -1 on
-// error.
-int delete_listed_file(StorageFunction* self, PyObject* file_path)
-{
-    int exists = call_truth(file_path, g_process.str_exists);
-    if (exists <= 0) {
-        return exists;
-    }
-    if (!remove_file(file_path)
-        || !log_message(self, g_process.str_debug, "Deleted simulation file: ",
-                        file_path)) {
-        return -1;
-    }
-    return 1;
+    int removed = delete_file(self, file_path.get());
+    return removed < 0 ? nullptr : PyBool_FromLong(removed);
 }
 
 // 1 when the listing and the deletion a clear goes through are the
@@ -161,17 +134,27 @@ Py_ssize_t remove_in_batches(StorageFunction* self, PyObject* files)
     if (!outcome) {
         return -1;
     }
-    PyObject* removed = nullptr;
+    PyObject* removed = nullptr;  // borrowed from outcome
     PyObject* error = nullptr;
-    if (!PyArg_ParseTuple(outcome.get(), "O!O", &PyList_Type, &removed,
-                          &error)) {
+    if (!PyTuple_Check(outcome.get())
+        || !PyArg_ParseTuple(outcome.get(), "OO", &removed, &error)
+        || (error != Py_None && !PyExceptionInstance_Check(error))) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError,
+                            "removing files must give (removed, error)");
+        }
         return -1;
     }
-    const Py_ssize_t count = PyList_GET_SIZE(removed);
+    // A tuple of its own: logging runs Python code.
+    auto removed_files = OwnedRef::steal(PySequence_Tuple(removed));
+    if (!removed_files) {
+        return -1;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(removed_files.get());
     for (Py_ssize_t i = 0; i < count; i++) {
         if (!log_message(self, g_process.str_debug,
                          "Deleted simulation file: ",
-                         PyList_GET_ITEM(removed, i))) {
+                         PyTuple_GET_ITEM(removed_files.get(), i))) {
             return -1;
         }
     }
@@ -196,8 +179,7 @@ Py_ssize_t clear_listed_files(StorageFunction* self, PyObject* results,
     }
     Py_ssize_t deleted_count = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); i++) {
-        int counted = delete_listed_file(self,
-                                         PyList_GET_ITEM(files.get(), i));
+        int counted = delete_file(self, PyList_GET_ITEM(files.get(), i));
         if (counted < 0) {
             return -1;
         }

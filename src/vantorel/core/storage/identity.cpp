@@ -89,7 +89,8 @@ PyObject* compute_simulation_id_impl(StorageFunction* self,
     if (!simulation_id) {
         return nullptr;
     }
-    // Stand-ins for hashlib can return anything; the ID must be a str.
+    // Stand-ins for hashlib can return anything; the ID must be a str (or
+    // None, which the functions that take an ID refuse).
     PyObject* id = simulation_id.get();
     if (id != Py_None && !PyUnicode_CheckExact(id)) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",

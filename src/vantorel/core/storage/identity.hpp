@@ -34,8 +34,6 @@ inline OwnedRef identity_keywords()
 
 #undef SS_IDENTITY_NAME
 
-constexpr size_t kIdentityCount = 6;
-
 }  // namespace storage
 
 #endif  // VANTOREL_STORAGE_IDENTITY_HPP

@@ -257,6 +257,49 @@ bool walk_result_files(StorageFunction* self, PyObject* simulations_dir,
     return true;
 }
 
+// Files fetched at a time: enough requests in flight, and no more bytes in
+// memory than a few hundred results take.
+constexpr Py_ssize_t kFetchedAtOnce = 256;
+
+// Collects the object-store `files` of a listing, fetching them a batch at
+// a time. Returns false with an exception set.
+bool collect_fetched_files(StorageFunction* self, PyObject* files,
+                           PyObject* const* filters, PyObject* results,
+                           PyObject* paths)
+{
+    // A tuple of its own: collecting runs Python code.
+    auto all = OwnedRef::steal(PySequence_Tuple(files));
+    if (!all) {
+        return false;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(all.get());
+    for (Py_ssize_t start = 0; start < count; start += kFetchedAtOnce) {
+        auto batch = OwnedRef::steal(PyTuple_GetSlice(
+            all.get(), start, start + kFetchedAtOnce));
+        OwnedRef fetched = batch ? read_stored_files(batch.get())
+                                 : OwnedRef();
+        auto contents = OwnedRef::steal(
+            fetched ? PySequence_Tuple(fetched.get()) : nullptr);
+        if (!contents) {
+            return false;
+        }
+        const Py_ssize_t size = PyTuple_GET_SIZE(batch.get());
+        if (PyTuple_GET_SIZE(contents.get()) != size) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "a content for each result file was expected");
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < size; i++) {
+            if (!collect_file_or_warn(self, PyTuple_GET_ITEM(batch.get(), i),
+                                      PyTuple_GET_ITEM(contents.get(), i),
+                                      filters, results, paths)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 PyObject* list_simulation_results_impl(StorageFunction* self,
                                        PyObject* const* args)
 {
@@ -285,29 +328,12 @@ OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
     // On object storage, one recursive listing and the files fetched with
     // many requests in flight, instead of a request per directory and file.
     bool ask_methods;
-    OwnedRef files, contents;
-    if (fetch_result_files(simulations_dir.get(), simulation_type, &files,
-                           &contents, &ask_methods)) {
-        auto file_list = OwnedRef::steal(
-            PySequence_Fast(files.get(), "result files must be a sequence"));
-        auto content_list = OwnedRef::steal(PySequence_Fast(
-            contents.get(), "file contents must be a sequence"));
-        if (!file_list || !content_list) {
+    OwnedRef files = stored_result_files(simulations_dir.get(),
+                                         simulation_type, &ask_methods);
+    if (files) {
+        if (!collect_fetched_files(self, files.get(), filters, results.get(),
+                                   paths)) {
             return {};
-        }
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(file_list.get());
-        if (PySequence_Fast_GET_SIZE(content_list.get()) != count) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "a content for each result file was expected");
-            return {};
-        }
-        for (Py_ssize_t i = 0; i < count; i++) {
-            if (!collect_file_or_warn(
-                    self, PySequence_Fast_GET_ITEM(file_list.get(), i),
-                    PySequence_Fast_GET_ITEM(content_list.get(), i), filters,
-                    results.get(), paths)) {
-                return {};
-            }
         }
     }
     else if (!ask_methods

@@ -50,14 +50,15 @@ PyObject* load_simulation_result_impl(StorageFunction* self,
         return nullptr;
     }
     if (stored) {
-        // One request instead of asking first whether it is there: a file
-        // gone since the lookup reads as missing, as exists() would say.
-        OwnedRef record = read_record(self, file_path.get());
-        if (record || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-            return record.release();
+        // On S3 one request instead of asking first whether it is there.
+        OwnedRef content = read_found_file(file_path.get());
+        if (!content) {
+            return nullptr;
         }
-        PyErr_Clear();
-        return report_missing(self, file_path.get());
+        if (content.get() == Py_None) {
+            return report_missing(self, file_path.get());
+        }
+        return read_record(self, file_path.get(), content.get()).release();
     }
     int exists = call_truth(file_path.get(), g_process.str_exists);
     if (exists < 0) {
@@ -71,15 +72,18 @@ PyObject* load_simulation_result_impl(StorageFunction* self,
 
 // The result at the place a save puts it, <type>/<component>_<id>.json,
 // read in one open (one request on object storage) when the lookup by ID
-// is the module's own and the store a path it knows: nullptr without an
-// exception when it is not there, or not readable as a record, so that the
-// lookup by ID answers as it would (also for a copy kept elsewhere).
+// is the module's own and the store a path it knows. Returns nothing, with
+// or without an exception, when it cannot be read there, so that the
+// lookup by ID answers instead. A store that holds another copy of the
+// result in a type directory that the lookup by ID meets first answers
+// with the result at its place.
 OwnedRef read_at_its_place(StorageFunction* self, PyObject* const* args,
                            PyObject* simulation_id)
 {
     PyObject* simulation_type = args[find_simulation_type];
     PyObject* component_name = args[find_component_name];
-    if (!PyUnicode_CheckExact(simulation_type)
+    if (!PyUnicode_CheckExact(simulation_id)
+        || !PyUnicode_CheckExact(simulation_type)
         || !PyUnicode_CheckExact(component_name)
         || !is_result_place(simulation_type, component_name)) {
         return {};
@@ -109,8 +113,13 @@ OwnedRef read_at_its_place(StorageFunction* self, PyObject* const* args,
     if (!file_path) {
         return {};
     }
+    // The read stands in for the store's walk too: a local store's path
+    // must walk and read as pathlib does.
     int known = reads_locally(file_path.get());
-    if (known == 0) {
+    if (known > 0) {
+        known = scans_locally(simulations_dir.get());
+    }
+    else if (known == 0) {
         known = on_object_store(file_path.get());
     }
     if (known <= 0) {

@@ -1,6 +1,6 @@
-// The module's own system calls on local result files. They stand in for a
-// path's read_bytes and write_bytes only where those are pathlib's own, and
-// run without the GIL.
+// The module's own system calls on local result files and directories.
+// They stand in for a path's methods only where those are pathlib's own,
+// and run without the GIL.
 #include "local_files.hpp"
 
 #include <algorithm>
@@ -168,8 +168,11 @@ int write_through_temp(const char* target, size_t dir_len,
     int error = replacing ? keep_permissions(fd, replaced) : 0;
     while (error == 0 && size > 0) {
         ssize_t written = write(fd, data, static_cast<size_t>(size));
-        if (written < 0) {
-            if (errno != EINTR) {
+        if (written <= 0) {
+            if (written == 0) {
+                error = EIO;  // no progress: never loop on it
+            }
+            else if (errno != EINTR) {
                 error = errno;
             }
             continue;
@@ -206,37 +209,45 @@ bool ends_with(const char* name, const char* suffix, size_t suffix_len)
 // A name read from a directory, kept after the directory is closed.
 using EntryName = char[sizeof(dirent::d_name)];
 
-void copy_name(EntryName& to, const char* name)
+// False for a name too long to keep (some file systems return names longer
+// than d_name declares).
+bool copy_name(EntryName& to, const char* name)
 {
     // A record holds only as much of d_name as the name needs.
-    std::memcpy(to, name, std::strlen(name) + 1);
+    const size_t size = std::strlen(name) + 1;
+    if (size > sizeof(EntryName)) {
+        return false;
+    }
+    std::memcpy(to, name, size);
+    return true;
 }
 
-// The first entry of directory `name` (below `parent_fd`) whose name ends
-// with `suffix`. A directory that cannot be read holds none, as for glob.
-bool find_in_directory(int parent_fd, const char* name, const char* suffix,
+// Looks in directory `name` (below `parent_fd`) for the first entry whose
+// name ends with `suffix`: Found, NotFound (also when it has gone), or
+// Unsure when it cannot be read, which only pathlib can say what means.
+Scan find_in_directory(int parent_fd, const char* name, const char* suffix,
                        size_t suffix_len, EntryName& entry_name)
 {
     const int fd = openat(parent_fd, name,
                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        return false;
+        return means_no_directory(errno) ? Scan::NotFound : Scan::Unsure;
     }
     DIR* dir = fdopendir(fd);
     if (dir == nullptr) {
         close(fd);
-        return false;
+        return Scan::Unsure;
     }
-    bool found = false;
+    Scan outcome = Scan::NotFound;
     while (const struct dirent* entry = readdir(dir)) {
         if (ends_with(entry->d_name, suffix, suffix_len)) {
-            copy_name(entry_name, entry->d_name);
-            found = true;
+            outcome = copy_name(entry_name, entry->d_name) ? Scan::Found
+                                                           : Scan::Unsure;
             break;
         }
     }
     closedir(dir);
-    return found;
+    return outcome;
 }
 
 // Runs without the GIL: the scan of find_entry_locally on names alone.
@@ -275,10 +286,15 @@ Scan scan_tree(const char* root, const char* suffix, size_t suffix_len,
                 break;
             }
         }
-        if (is_dir && find_in_directory(dirfd(dir), name, suffix, suffix_len,
-                                        entry_name)) {
-            copy_name(type_name, name);
-            outcome = Scan::Found;
+        if (!is_dir) {
+            continue;
+        }
+        outcome = find_in_directory(dirfd(dir), name, suffix, suffix_len,
+                                    entry_name);
+        if (outcome == Scan::Found && !copy_name(type_name, name)) {
+            outcome = Scan::Unsure;
+        }
+        if (outcome != Scan::NotFound) {
             break;
         }
     }
@@ -307,13 +323,16 @@ int scans_locally(PyObject* path)
 
 Scan find_entry_locally(PyObject* root, PyObject* suffix, OwnedRef* found)
 {
-    OwnedRef name, filename;
-    if (!file_system_name(root, name, filename)) {
-        return Scan::Error;
+    // A name the file system cannot take (a NUL, a lone surrogate) is for
+    // pathlib to answer.
+    OwnedRef name, filename, encoded;
+    if (file_system_name(root, name, filename)) {
+        encoded = OwnedRef::steal(PyUnicode_EncodeFSDefault(suffix));
     }
-    auto encoded = OwnedRef::steal(PyUnicode_EncodeFSDefault(suffix));
     if (!encoded) {
-        // No file name holds it; pathlib's own glob says what that means.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            return Scan::Error;
+        }
         PyErr_Clear();
         return Scan::Unsure;
     }

@@ -5,25 +5,20 @@
 #include "globals.hpp"
 #include "local_files.hpp"
 
-#include <initializer_list>
-
 namespace storage {
 namespace {
 
-// object_store.<function>(*args)
-OwnedRef call_object_store(PyObject* function,
-                           std::initializer_list<PyObject*> args)
+// object_store.<function>(first[, second])
+OwnedRef call_object_store(PyObject* function, PyObject* first,
+                           PyObject* second = nullptr)
 {
     auto helper = OwnedRef::steal(
         PyImport_Import(g_process.str_object_store_module));
     if (!helper) {
         return {};
     }
-    PyObject* call_args[3] = {helper.get()};
-    size_t nargs = 1;
-    for (PyObject* arg : args) {
-        call_args[nargs++] = arg;
-    }
+    PyObject* call_args[] = {helper.get(), first, second};
+    const size_t nargs = second != nullptr ? 3 : 2;
     return OwnedRef::steal(PyObject_VectorcallMethod(
         function, call_args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
         nullptr));
@@ -40,13 +35,8 @@ int on_object_store(PyObject* path)
         return PyErr_Occurred() ? -1 : 0;
     }
     Py_DECREF(upath);
-    auto helper = OwnedRef::steal(
-        PyImport_Import(g_process.str_object_store_module));
-    if (!helper) {
-        return -1;
-    }
-    auto answer = OwnedRef::steal(PyObject_CallMethodOneArg(
-        helper.get(), g_process.str_is_object_store_path, path));
+    OwnedRef answer = call_object_store(g_process.str_is_object_store_path,
+                                        path);
     return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
@@ -58,7 +48,7 @@ OwnedRef read_file(PyObject* path)
     }
     int stored = on_object_store(path);
     if (stored != 0) {
-        return stored > 0 ? call_object_store(g_process.str_read, {path})
+        return stored > 0 ? call_object_store(g_process.str_read, path)
                           : OwnedRef();
     }
     return OwnedRef::steal(
@@ -74,7 +64,7 @@ bool write_file(PyObject* path, PyObject* data)
     int stored = on_object_store(path);
     if (stored != 0) {
         return stored > 0
-               && call_object_store(g_process.str_write, {path, data});
+               && call_object_store(g_process.str_write, path, data);
     }
     return static_cast<bool>(OwnedRef::steal(PyObject_CallMethodOneArg(
         path, g_process.str_write_bytes, data)));
@@ -86,7 +76,7 @@ OwnedRef entries_ending_with(PyObject* directory, PyObject* pattern,
     int stored = on_object_store(directory);
     if (stored != 0) {
         return stored > 0 ? call_object_store(g_process.str_entries,
-                                              {directory, suffix})
+                                              directory, suffix)
                           : OwnedRef();
     }
     return OwnedRef::steal(
@@ -97,7 +87,7 @@ bool remove_file(PyObject* path)
 {
     int stored = on_object_store(path);
     if (stored != 0) {
-        return stored > 0 && call_object_store(g_process.str_remove, {path});
+        return stored > 0 && call_object_store(g_process.str_remove, path);
     }
     return static_cast<bool>(OwnedRef::steal(
         PyObject_CallMethodNoArgs(path, g_process.str_unlink)));
@@ -146,8 +136,8 @@ OwnedRef find_entry(PyObject* root, PyObject* suffix, bool* ask_methods)
         *ask_methods = stored == 0;
         return {};
     }
-    OwnedRef found = call_object_store(g_process.str_find_first_entry,
-                                       {root, suffix});
+    OwnedRef found = call_object_store(g_process.str_find_first_entry, root,
+                                       suffix);
     if (found.get() == Py_NotImplemented) {
         *ask_methods = true;
         return {};
@@ -155,32 +145,42 @@ OwnedRef find_entry(PyObject* root, PyObject* suffix, bool* ask_methods)
     return found;
 }
 
-bool fetch_result_files(PyObject* root, PyObject* simulation_type,
-                        OwnedRef* paths, OwnedRef* contents,
-                        bool* ask_methods)
+OwnedRef stored_result_files(PyObject* root, PyObject* simulation_type,
+                             bool* ask_methods)
 {
     *ask_methods = false;
     int stored = on_object_store(root);
     if (stored <= 0) {
         *ask_methods = stored == 0;
-        return false;
+        return {};
     }
-    *paths = call_object_store(g_process.str_result_files,
-                               {root, simulation_type});
-    if (paths->get() == Py_NotImplemented) {
+    OwnedRef paths = call_object_store(g_process.str_result_files, root,
+                                       simulation_type);
+    if (paths.get() == Py_NotImplemented) {
         *ask_methods = true;
-        return false;
+        return {};
     }
-    if (!*paths) {
-        return false;
-    }
-    *contents = call_object_store(g_process.str_read_all, {paths->get()});
-    return static_cast<bool>(*contents);
+    return paths;
+}
+
+OwnedRef read_stored_files(PyObject* paths)
+{
+    return call_object_store(g_process.str_read_all, paths);
 }
 
 OwnedRef remove_stored_files(PyObject* paths)
 {
-    return call_object_store(g_process.str_remove_all, {paths});
+    return call_object_store(g_process.str_remove_all, paths);
+}
+
+OwnedRef read_found_file(PyObject* path)
+{
+    return call_object_store(g_process.str_read_located, path);
+}
+
+OwnedRef delete_found_file(PyObject* path)
+{
+    return call_object_store(g_process.str_delete_located, path);
 }
 
 }  // namespace storage

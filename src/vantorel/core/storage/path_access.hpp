@@ -43,16 +43,25 @@ int on_object_store(PyObject* path);
 OwnedRef find_entry(PyObject* root, PyObject* suffix, bool* ask_methods);
 
 // For a store on object storage: the files a listing of `root` reads (of
-// `simulation_type`, or of every type for None), in its order, in
-// `*paths`; and in `*contents` what reading each gave (its bytes, or the
-// exception it raised), fetched with many requests in flight at once.
-bool fetch_result_files(PyObject* root, PyObject* simulation_type,
-                        OwnedRef* paths, OwnedRef* contents,
-                        bool* ask_methods);
+// `simulation_type`, or of every type for None), in its order.
+OwnedRef stored_result_files(PyObject* root, PyObject* simulation_type,
+                             bool* ask_methods);
+
+// What reading each object-store file of the sequence `paths` gave (its
+// bytes, or the exception it raised), in order, fetched with many requests
+// in flight at once.
+OwnedRef read_stored_files(PyObject* paths);
 
 // Removes the object-store files in the list `paths` in batches: a tuple
-// (the paths removed, in order; the OSError that stopped one, or None).
+// (the paths removed, in order; the exception that stopped one, or None).
 OwnedRef remove_stored_files(PyObject* paths);
+
+// For a file on object storage that a lookup has just found: its content,
+// or None when it is no longer there (as its exists() would say), read in
+// one request on S3.
+OwnedRef read_found_file(PyObject* path);
+// Removes such a file: True, or False when it is no longer there.
+OwnedRef delete_found_file(PyObject* path);
 
 }  // namespace storage
 

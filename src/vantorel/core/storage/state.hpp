@@ -11,7 +11,7 @@ namespace storage {
 // and methods it uses, parameter and keyword names.
 #define SS_NAMES(X)                                                         \
     X(__call__) X(component_name) X(component_settings)                     \
-    X(_compute_simulation_id) X(datetime) X(debug)                          \
+    X(_compute_simulation_id) X(datetime) X(debug) X(delete_located)        \
     X(delete_simulation_result) X(digest) X(dumps) X(encode) X(entries)     \
     X(error_message) X(execution_time_seconds) X(exist_ok) X(exists)        \
     X(factory_name) X(find_first_entry) X(_find_simulation_file)            \
@@ -22,10 +22,10 @@ namespace storage {
     X(_matches_filters) X(mkdir) X(model_dump) X(model_parameters)          \
     X(model_validate) X(now) X(OPT_INDENT_2) X(option) X(orjson)            \
     X(parents) X(pdk_name) X(pdk_version) X(r) X(read) X(read_all)          \
-    X(read_bytes) X(remove) X(remove_all) X(result) X(result_files)         \
-    X(reverse) X(sha256) X(simulation_date) X(simulation_id)                \
-    X(simulation_type) X(sort) X(sort_keys) X(stat) X(status)               \
-    X(StoredSimulationResult) X(unlink) X(upath) X(UTC)                     \
+    X(read_bytes) X(read_located) X(remove) X(remove_all) X(result)         \
+    X(result_files) X(reverse) X(sha256) X(simulation_date)                 \
+    X(simulation_id) X(simulation_type) X(sort) X(sort_keys) X(stat)        \
+    X(status) X(StoredSimulationResult) X(unlink) X(upath) X(UTC)           \
     X(vantorel_version) X(__version__) X(warning) X(wavelengths) X(write)   \
     X(write_bytes)
 
