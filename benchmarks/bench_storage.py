@@ -1609,7 +1609,7 @@ def s3_report(s3: S3Run, cfg: Config) -> list[str]:
                       "" if variant == "module"
                       else fmt_ratio(m.medians["module"], m.medians[variant])]
         cells.append(fmt_requests(delayed.requests[variant]))
-        cells.append(str(max(r.most_in_flight for r in delayed.requests[variant])))
+        cells.append(f"{max(r.most_in_flight for r in delayed.requests[variant]):,}")
         lines.append("| " + " | ".join(cells) + " |")
     lines += ["", f"Rounds: {loopback.reps} on loopback, {delayed.reps} with the added "
               "latency."]
@@ -1635,7 +1635,7 @@ def plot(results: dict[tuple[str, int], dict[str, Measured]], cfg: Config, path:
     import matplotlib.pyplot as plt
 
     all_sizes = sorted({n for _, n in results})
-    fig, axes = plt.subplots(1, len(PLOTTED), figsize=(16, 5))
+    fig, axes = plt.subplots(1, len(PLOTTED), figsize=(16, 6.2))
     for ax, (key, title, variants) in zip(axes, PLOTTED):
         for shape, marker, style in zip(SHAPES, ("o", "s"), ("-", "--")):
             sizes = [n for n in all_sizes if key in results.get((shape.name, n), {})]
@@ -1654,7 +1654,8 @@ def plot(results: dict[tuple[str, int], dict[str, Measured]], cfg: Config, path:
         ax.set_ylabel("median latency (s)")
         ax.set_title(title, fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=7, loc="lower right")
+        # Below the axes: inside, it would hide a curve of one panel or another.
+        ax.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=2)
     fig.suptitle(f"vantorel.core.simulation_storage against its floors: median latency "
                  f"({os.cpu_count()} cores, Python {platform.python_version()}, "
                  f"{datetime.now(UTC):%Y-%m-%d})", fontsize=10)
