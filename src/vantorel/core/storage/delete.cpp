@@ -242,13 +242,14 @@ PyObject* clear_simulation_results_impl(StorageFunction* self,
     else {
         // The four filters, passed on under their own names.
 #define SS_CLEAR_NAME(p, n, ...) g_process.str_##n,
-        OwnedRef keywords = keyword_names({SS_CLEAR_PARAMS(SS_CLEAR_NAME, )});
+        PyObject* keywords = keyword_names(
+            KeywordCall::ClearListing, {SS_CLEAR_PARAMS(SS_CLEAR_NAME, )});
 #undef SS_CLEAR_NAME
-        if (!keywords) {
+        if (keywords == nullptr) {
             return nullptr;
         }
         results = call_global(self, g_process.str_list_simulation_results,
-                              args, 0, keywords.get());
+                              args, 0, keywords);
     }
     if (!results) {
         return nullptr;

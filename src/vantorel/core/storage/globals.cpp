@@ -58,14 +58,18 @@ int global_is_own(StorageFunction* self, PyObject* name,
            && reinterpret_cast<StorageFunction*>(value)->sig == &sig;
 }
 
-OwnedRef keyword_names(std::initializer_list<PyObject*> names)
+PyObject* keyword_names(KeywordCall call,
+                        std::initializer_list<PyObject*> names)
 {
-    auto tuple = OwnedRef::steal(
-        PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (tuple) {
+    PyObject*& tuple = g_process.keyword_tuples[static_cast<size_t>(call)];
+    if (tuple == nullptr) {
+        tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+        if (tuple == nullptr) {
+            return nullptr;
+        }
         Py_ssize_t i = 0;
         for (PyObject* name : names) {
-            PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(name));
+            PyTuple_SET_ITEM(tuple, i++, Py_NewRef(name));
         }
     }
     return tuple;

@@ -24,8 +24,11 @@ OwnedRef global_attr(StorageFunction* self, PyObject* name, PyObject* attr);
 int global_is_own(StorageFunction* self, PyObject* name,
                   const Signature& sig);
 
-// The tuple of keyword names of a vectorcall, from interned names.
-OwnedRef keyword_names(std::initializer_list<PyObject*> names);
+// The tuple of keyword names of `call` (borrowed), made from the interned
+// `names` at its first use and kept for the life of the process; nullptr
+// with an exception set.
+PyObject* keyword_names(KeywordCall call,
+                        std::initializer_list<PyObject*> names);
 
 // Calls method `name` of `obj` with no arguments and takes its truth value:
 // 1, 0, or -1 with an exception set.

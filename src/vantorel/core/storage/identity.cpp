@@ -48,13 +48,14 @@ PyObject* compute_simulation_id_impl(StorageFunction* self,
 
     OwnedRef dumps = global_attr(self, g_process.str_json,
                                  g_process.str_dumps);
-    OwnedRef sort_keys = keyword_names({g_process.str_sort_keys});
-    if (!dumps || !sort_keys) {
+    PyObject* sort_keys = keyword_names(KeywordCall::JsonDumps,
+                                        {g_process.str_sort_keys});
+    if (!dumps || sort_keys == nullptr) {
         return nullptr;
     }
     PyObject* dumps_args[] = {identity_data.get(), Py_True};
     auto identity_str = OwnedRef::steal(PyObject_Vectorcall(
-        dumps.get(), dumps_args, 1, sort_keys.get()));
+        dumps.get(), dumps_args, 1, sort_keys));
     if (!identity_str) {
         return nullptr;
     }

@@ -27,9 +27,10 @@ namespace storage {
 
 // The keyword names of a call of _compute_simulation_id that passes the
 // six leading arguments of a function that takes them, in their order.
-inline OwnedRef identity_keywords()
+inline PyObject* identity_keywords()
 {
-    return keyword_names({SS_IDENTITY_PARAMS(SS_IDENTITY_NAME, , , , )});
+    return keyword_names(KeywordCall::ComputeId,
+                         {SS_IDENTITY_PARAMS(SS_IDENTITY_NAME, , , , )});
 }
 
 #undef SS_IDENTITY_NAME

@@ -198,14 +198,14 @@ bool sort_newest_first(StorageFunction* self, PyObject* results)
                                             g_process.str_lambda_name,
                                             g_process.str_lambda_qualname,
                                             self->globals));
-    OwnedRef keywords = keyword_names({g_process.str_key,
-                                       g_process.str_reverse});
-    if (!key || !keywords) {
+    PyObject* keywords = keyword_names(
+        KeywordCall::Sort, {g_process.str_key, g_process.str_reverse});
+    if (!key || keywords == nullptr) {
         return false;
     }
     PyObject* sort_args[] = {results, key.get(), Py_True};
     return static_cast<bool>(OwnedRef::steal(PyObject_VectorcallMethod(
-        g_process.str_sort, sort_args, 1, keywords.get())));
+        g_process.str_sort, sort_args, 1, keywords)));
 }
 
 // The listing's walk through the store's path objects, level by level:

@@ -132,12 +132,12 @@ PyObject* find_simulation_result_impl(StorageFunction* self,
                                       PyObject* const* args)
 {
     // The arguments are the identity fields, in the keywords' order.
-    OwnedRef identity = identity_keywords();
-    if (!identity) {
+    PyObject* identity = identity_keywords();
+    if (identity == nullptr) {
         return nullptr;
     }
     OwnedRef simulation_id = call_global(
-        self, g_process.str__compute_simulation_id, args, 0, identity.get());
+        self, g_process.str__compute_simulation_id, args, 0, identity);
     if (!simulation_id) {
         return nullptr;
     }

@@ -99,14 +99,14 @@ bool make_directories(PyObject* directory)
     if (stored != 0) {
         return stored > 0;
     }
-    OwnedRef keywords = keyword_names(
-        {g_process.str_parents, g_process.str_exist_ok});
-    if (!keywords) {
+    PyObject* keywords = keyword_names(
+        KeywordCall::Mkdir, {g_process.str_parents, g_process.str_exist_ok});
+    if (keywords == nullptr) {
         return false;
     }
     PyObject* mkdir_args[] = {directory, Py_True, Py_True};
     return static_cast<bool>(OwnedRef::steal(PyObject_VectorcallMethod(
-        g_process.str_mkdir, mkdir_args, 1, keywords.get())));
+        g_process.str_mkdir, mkdir_args, 1, keywords)));
 }
 
 OwnedRef find_entry(PyObject* root, PyObject* suffix, bool* ask_methods)

@@ -57,14 +57,9 @@ OwnedRef id_suffix(PyObject* simulation_id)
     return OwnedRef::steal(PyUnicode_FromFormat("_%U.json", simulation_id));
 }
 
-// `simulation_id` as a literal glob pattern "*_<id>.json", or None when no
-// file name can hold it.
+// `simulation_id` as a literal glob pattern "*_<id>.json".
 OwnedRef id_glob_pattern(PyObject* simulation_id)
 {
-    // No file name holds a separator or NUL: such an ID names no result.
-    if (has_separator_or_nul(simulation_id)) {
-        return OwnedRef::borrow(Py_None);
-    }
     // Match the ID literally, escaping as glob.escape does. "[" goes
     // first, so the brackets added for "*" and "?" stay as they are.
     auto escaped = OwnedRef::borrow(simulation_id);
@@ -120,7 +115,8 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
 }
 
 // The lookup by ID through the store's path objects, level by level: the
-// type directories in iterdir order, then the first glob match in each.
+// type directories in iterdir order, then the first glob match in each
+// (none for a None pattern).
 PyObject* walk_for_entry(PyObject* simulations_dir, PyObject* pattern,
                          PyObject* suffix)
 {
@@ -167,11 +163,13 @@ PyObject* walk_for_entry(PyObject* simulations_dir, PyObject* pattern,
 PyObject* find_simulation_file_impl(StorageFunction* self,
                                     PyObject* const* args)
 {
-    // An ID that no file name can hold (None) still walks the store, so
-    // that its errors surface as for any other ID, and matches nothing.
-    OwnedRef pattern = id_glob_pattern(args[find_simulation_id]);
-    OwnedRef suffix = id_suffix(args[find_simulation_id]);
-    if (!pattern || !suffix) {
+    PyObject* simulation_id = args[find_simulation_id];
+    // No file name holds a separator or NUL: such an ID still walks the
+    // store, so that its errors surface as for any other ID, and matches
+    // nothing (no pattern).
+    const bool nameable = !has_separator_or_nul(simulation_id);
+    OwnedRef suffix = id_suffix(simulation_id);
+    if (!suffix) {
         return nullptr;
     }
     OwnedRef simulations_dir = call_global(
@@ -179,7 +177,7 @@ PyObject* find_simulation_file_impl(StorageFunction* self,
     if (!simulations_dir) {
         return nullptr;
     }
-    if (pattern.get() != Py_None) {
+    if (nameable) {
         // Names alone, read in one pass: the cost of a lookup is that of
         // reading the store's names, not of a path object per entry.
         bool ask_methods;
@@ -188,6 +186,11 @@ PyObject* find_simulation_file_impl(StorageFunction* self,
         if (!ask_methods) {
             return found.release();
         }
+    }
+    OwnedRef pattern = nameable ? id_glob_pattern(simulation_id)
+                                : OwnedRef::borrow(Py_None);
+    if (!pattern) {
+        return nullptr;
     }
     return walk_for_entry(simulations_dir.get(), pattern.get(),
                           suffix.get());

@@ -62,15 +62,16 @@ OwnedRef build_record(PyObject* record_type, PyObject* const* args,
 {
 #define SS_FIELD_NAME(name, value) g_process.str_##name,
 #define SS_FIELD_VALUE(name, value) value,
-    OwnedRef keywords = keyword_names({SS_RECORD_FIELDS(SS_FIELD_NAME)});
+    PyObject* keywords = keyword_names(KeywordCall::Record,
+                                       {SS_RECORD_FIELDS(SS_FIELD_NAME)});
     PyObject* values[] = {SS_RECORD_FIELDS(SS_FIELD_VALUE)};
 #undef SS_FIELD_NAME
 #undef SS_FIELD_VALUE
-    if (!keywords) {
+    if (keywords == nullptr) {
         return {};
     }
     return OwnedRef::steal(
-        PyObject_Vectorcall(record_type, values, 0, keywords.get()));
+        PyObject_Vectorcall(record_type, values, 0, keywords));
 }
 
 // Looks for NaN or an infinity, which JSON cannot hold, in `value` and the
@@ -201,25 +202,26 @@ OwnedRef encode_record(StorageFunction* self, PyObject* record)
     }
     OwnedRef indent = global_attr(self, g_process.str_orjson,
                                   g_process.str_OPT_INDENT_2);
-    OwnedRef option = keyword_names({g_process.str_option});
-    if (!indent || !option) {
+    PyObject* option = keyword_names(KeywordCall::OrjsonDumps,
+                                     {g_process.str_option});
+    if (!indent || option == nullptr) {
         return {};
     }
     PyObject* dumps_args[] = {dump.get(), indent.get()};
     return OwnedRef::steal(
-        PyObject_Vectorcall(dumps.get(), dumps_args, 1, option.get()));
+        PyObject_Vectorcall(dumps.get(), dumps_args, 1, option));
 }
 
 PyObject* save_simulation_result_impl(StorageFunction* self,
                                       PyObject* const* args)
 {
     // The identity fields lead the arguments, in the keywords' order.
-    OwnedRef identity = identity_keywords();
-    if (!identity) {
+    PyObject* identity = identity_keywords();
+    if (identity == nullptr) {
         return nullptr;
     }
     OwnedRef simulation_id = call_global(
-        self, g_process.str__compute_simulation_id, args, 0, identity.get());
+        self, g_process.str__compute_simulation_id, args, 0, identity);
     if (!simulation_id || !check_finite(args)) {
         return nullptr;
     }

@@ -45,6 +45,20 @@ enum class PathlibMethod : unsigned char {
 constexpr size_t kPathlibMethodCount = 0 SS_PATHLIB_METHODS(SS_COUNT);
 #undef SS_COUNT
 
+// The calls the module makes with keyword arguments: each keeps the tuple
+// of its keyword names here, made at its first use from the names listed
+// beside the call (globals.hpp).
+enum class KeywordCall : unsigned char {
+    ComputeId,     // _compute_simulation_id(**identity)
+    JsonDumps,     // json.dumps(..., sort_keys=)
+    Mkdir,         // mkdir(parents=, exist_ok=)
+    Record,        // StoredSimulationResult(**fields)
+    OrjsonDumps,   // orjson.dumps(..., option=)
+    Sort,          // list.sort(key=, reverse=)
+    ClearListing,  // list_simulation_results(**four filters)
+    Count
+};
+
 // The module is a process-wide singleton: it loads into one interpreter,
 // initialises once, and a second import hands back the same module object.
 // CPython resets a module's md_state when a create slot returns an existing
@@ -67,6 +81,7 @@ struct ProcessState {
     PyObject* str_lambda_name;    // "<lambda>"
     PyObject* str_lambda_qualname;
     PyObject* slice_first8;       // slice(None, 8, None)
+    PyObject* keyword_tuples[static_cast<size_t>(KeywordCall::Count)];
 };
 
 extern ProcessState g_process;
