@@ -264,3 +264,11 @@ def test_ids_that_are_no_str_are_refused_not_read(store, monkeypatch, made_id):
     monkeypatch.setattr(ss, "_compute_simulation_id", lambda **kw: made_id)
     with pytest.raises(TypeError, match="simulation_id"):
         ss.find_simulation_result(**identity())
+
+
+def test_store_path_no_file_system_can_name(store, monkeypatch):
+    """pathlib answers for it (exists() is False), not the system calls."""
+    monkeypatch.setattr(ss, "get_simulations_dir", lambda: store / "a\0b")
+    assert ss.load_simulation_result(SID) is None
+    assert ss.find_simulation_result(**identity()) is None
+    assert ss.list_simulation_results() == []

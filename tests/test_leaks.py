@@ -168,3 +168,53 @@ def test_reimport_after_removal_does_not_leak():
         reimport()
     gc.collect()
     assert sys.getallocatedblocks() - before < 200
+
+
+@pytest.mark.parametrize("any_store", ["s3"], indirect=True)
+def test_object_storage_paths_keep_no_records_or_paths(any_store, monkeypatch):
+    """The shortcuts on object storage (a read at the result's place, the
+    recursive listing, fetched batches, batched deletes) and their error
+    paths leave no path object or record behind."""
+    from upath import UPath
+
+    from vantorel.core import object_store
+    from vantorel.models import StoredSimulationResult
+
+    monkeypatch.setattr(logging.getLogger("vantorel"), "disabled", True)
+    probe = identity(component_name="p[1]", component_settings={"w": 1.5})
+    damaged = identity(component_name="d")
+    (any_store / "fdtd" / "x_0000000000000001.json").write_bytes(b"{")
+    remove_all = object_store.remove_all
+
+    def refused(paths):
+        removed, _ = remove_all(paths[:1])
+        return removed, PermissionError(13, "refused")
+
+    def round_trip():
+        record = save(**probe)
+        save(**damaged)
+        ss._find_simulation_file(ss._compute_simulation_id(**damaged)).write_bytes(b"[")
+        for ident in (probe, damaged, identity(component_name="none")):
+            try:
+                ss.find_simulation_result(**ident)
+            except ValueError:
+                pass
+        ss.load_simulation_result(record.simulation_id)
+        ss.list_simulation_results()
+        ss.delete_simulation_result(record.simulation_id)
+        save(**probe)
+        with monkeypatch.context() as patch:
+            patch.setattr(object_store, "remove_all", refused)
+            with pytest.raises(PermissionError):
+                ss.clear_simulation_results(component_name="p[1]")
+        ss.clear_simulation_results()
+
+    def alive():
+        gc.collect()
+        return sum(isinstance(o, (UPath, StoredSimulationResult)) for o in gc.get_objects())
+
+    round_trip()
+    before = alive()
+    for _ in range(5):
+        round_trip()
+    assert alive() == before
