@@ -184,11 +184,11 @@ def test_object_storage_paths_keep_no_records_or_paths(any_store, monkeypatch):
     probe = identity(component_name="p[1]", component_settings={"w": 1.5})
     damaged = identity(component_name="d")
     (any_store / "fdtd" / "x_0000000000000001.json").write_bytes(b"{")
-    remove_all = object_store.remove_all
+    remove_listed = object_store.S3ObjectStore.remove_listed
 
-    def refused(paths):
-        removed, _ = remove_all(paths[:1])
-        return removed, PermissionError(13, "refused")
+    def refused(self, listed, on_removed):
+        remove_listed(self, listed[:1], on_removed)
+        raise PermissionError(13, "refused")
 
     def round_trip():
         record = save(**probe)
@@ -204,7 +204,7 @@ def test_object_storage_paths_keep_no_records_or_paths(any_store, monkeypatch):
         ss.delete_simulation_result(record.simulation_id)
         save(**probe)
         with monkeypatch.context() as patch:
-            patch.setattr(object_store, "remove_all", refused)
+            patch.setattr(object_store.S3ObjectStore, "remove_listed", refused)
             with pytest.raises(PermissionError):
                 ss.clear_simulation_results(component_name="p[1]")
         ss.clear_simulation_results()

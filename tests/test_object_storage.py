@@ -207,20 +207,6 @@ def test_requests_per_operation(any_store):
     assert requests(ss.clear_simulation_results) == ["DeleteObjects"] + [get] * 6 + [list_]
 
 
-@pytest.mark.parametrize("answer, error", [
-    ("not a tuple", TypeError), (([], "no exception"), TypeError),
-    (([], PermissionError(13, "denied")), PermissionError)])
-@pytest.mark.parametrize("any_store", ["memory", "s3"], indirect=True)
-def test_clear_checks_what_the_batch_removal_answers(any_store, monkeypatch,
-                                                    answer, error):
-    save()
-    from vantorel.core import object_store
-
-    monkeypatch.setattr(object_store, "remove_all", lambda paths: answer)
-    with pytest.raises(error):
-        ss.clear_simulation_results()
-
-
 def test_bucket_root_works_without_a_prefix(s3_server, monkeypatch):
     monkeypatch.setenv("VANTOREL_SIMULATIONS_DIR", f"s3://{new_bucket()}")
     record = save()

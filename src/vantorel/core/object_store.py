@@ -1,226 +1,328 @@
-"""Result files on object storage, for the storage module.
+"""Result files on object storage, as the storage module reaches them.
 
 The storage module works through the path objects that the settings give it.
-For a universal-pathlib path on an fsspec filesystem (S3, memory://, ...) it
-calls these functions instead of some of the path's own methods: those read
-an object in two requests that an overwrite can come between, write it in
-pieces that a reader can see, or expand glob characters in a literal name (a
-component named ``c[1]`` would match, and delete, ``c1``). Every call here
-names objects literally.
+When a store is a universal-pathlib path of upath's own class on an fsspec
+filesystem (S3, memory://, ...), each operation asks :func:`store_for` once
+for the object that reaches it, and calls that object instead of the path's
+own methods: those read an object in two requests that an overwrite can come
+between, write it in pieces that a reader can see, or expand glob characters
+in a literal name (a component named ``c[1]`` would match, and delete,
+``c1``). Every call here names objects literally.
+
+Each call returns what was asked or raises; a file that is gone is an
+answer (None, False, or left out), never an error.
 
 Nothing here imports universal-pathlib or fsspec: a path of theirs exists
 only once the settings have imported them.
 """
 
+from __future__ import annotations
+
 import errno
 import pathlib
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
+# s3fs reads this in any path as a request for an older version of the
+# object before it: a name that holds it cannot be written literally.
+VERSION_QUERY = "?versionId="
 
-def is_object_store_path(path: Any) -> bool:
-    """Whether `path` is a universal-pathlib path of the class upath gives
-    its protocol, on a filesystem that is not pathlib's (a subclass with
-    methods of its own is asked through them instead)."""
+# Files read with their requests in flight together; no more bytes in memory
+# than a few hundred results take.
+READ_BATCH = 256
+
+# Keys in one S3 DeleteObjects request, its limit.
+DELETE_BATCH = 1000
+
+Listed = tuple[Any, Any]
+"""A file as a listing read it: its path and the version of its content."""
+
+
+def store_for(path: Any) -> ObjectStore | None:
+    """The object store that holds `path`, or None when `path` is no
+    universal-pathlib path of the class upath gives its protocol (a local
+    path, or a subclass with methods of its own, asked through them)."""
     upath = sys.modules.get("upath")
-    if upath is None or not isinstance(path, upath.UPath):
-        return False
-    if isinstance(path, pathlib.Path):
-        return False
+    if upath is None or not isinstance(path, upath.UPath) or isinstance(path, pathlib.Path):
+        return None
     from upath.registry import get_upath_class
 
-    return type(path) is get_upath_class(path.protocol)
+    if type(path) is not get_upath_class(path.protocol):
+        return None
+    protocols = (path.fs.protocol,) if isinstance(path.fs.protocol, str) else path.fs.protocol
+    return S3ObjectStore(path.fs) if "s3" in protocols else ObjectStore(path.fs)
 
 
-def _is_s3(fs: Any) -> bool:
-    protocols = (fs.protocol,) if isinstance(fs.protocol, str) else fs.protocol
-    return "s3" in protocols
+def read_failure(path: Any, error: BaseException) -> OSError:
+    """`error`, raised while reading the object at `path`, as an OSError
+    that names the object."""
+    if isinstance(error, OSError) and error.filename is not None:
+        return error
+    code = error.errno if isinstance(error, OSError) and error.errno else errno.EIO
+    reason = (error.strerror if isinstance(error, OSError) else None) or str(error)
+    return OSError(code, reason or type(error).__name__, str(path))
 
 
-def _single_request(fs: Any) -> dict[str, Any]:
-    # s3fs asks for an object's size (a HEAD) before reading it, to split
-    # large objects into concurrent ranges; one GET reads it whole.
-    return {"max_concurrency": 1} if _is_s3(fs) else {}
+class ObjectStore:
+    """Result files on any fsspec filesystem: the store is walked level by
+    level, each file read and removed in a request of its own."""
 
+    def __init__(self, fs: Any) -> None:
+        self.fs = fs
 
-def read(path: Any) -> bytes:
-    """The whole object, read in one request: an overwrite racing the read
-    gives the old or the new content, never an error."""
-    return path.fs.cat_file(path.path, **_single_request(path.fs))
+    def read(self, path: Any) -> bytes:
+        """The whole object; FileNotFoundError when there is none."""
+        content: bytes = self.fs.cat_file(path.path)
+        return content
 
+    def read_located(self, path: Any) -> bytes | None:
+        """The content of a file that a lookup has just found, or None when
+        it is no longer there (as its exists() would say)."""
+        if not path.exists():
+            return None
+        return self.read(path)
 
-def read_located(path: Any) -> bytes | None:
-    """The content of a file that a lookup has just found, or None when it
-    is no longer there (as its exists() would say). On S3 the read comes
-    first, in one request; a failed read then asks exists() to tell a file
-    that went away from one that cannot be read."""
-    if not _is_s3(path.fs):
-        return read(path) if path.exists() else None
-    try:
-        return read(path)
-    except FileNotFoundError:
-        if path.exists():
-            raise
+    def write(self, path: Any, data: bytes) -> None:
+        """Replaces the object whole, in one write on the final path (one
+        request on S3; the path's write_bytes would show a reader of
+        memory:// an empty object while it writes). A missing bucket is
+        never created: it is an error that names it."""
+        try:
+            self.fs.pipe_file(path.path, data)
+        except FileNotFoundError as error:
+            split_path = getattr(self.fs, "split_path", None)
+            bucket = split_path(path.path)[0] if split_path is not None else None
+            if bucket is None or self.fs.exists(bucket):
+                raise
+            raise FileNotFoundError(
+                errno.ENOENT, "No such bucket (a save never creates one)",
+                f"{path.protocol}://{bucket}") from error
+
+    def entries(self, directory: Any, suffix: str) -> list[Any]:
+        """The entries of `directory` whose names end with `suffix`, in the
+        filesystem's order; none when it does not exist (as a glob finds
+        none)."""
+        try:
+            listed = self.fs.ls(directory.path, detail=False)
+        except (FileNotFoundError, NotADirectoryError):
+            return []
+        own = directory.path.rstrip("/")
+        names = (key.rstrip("/").rpartition("/")[2] for key in listed if key.rstrip("/") != own)
+        return [directory / name for name in names if name.endswith(suffix)]
+
+    def find_first(self, root: Any, suffix: str) -> Any:
+        """The first entry named ``*<suffix>`` in a directory right below
+        `root`, in the order of the lookup by ID (directories in listing
+        order, then their entries), or None."""
+        if not root.exists():
+            return None
+        for type_dir in root.iterdir():
+            if type_dir.is_dir():
+                matches = self.entries(type_dir, suffix)
+                if matches:
+                    return matches[0]
         return None
 
+    def result_files(self, root: Any, simulation_type: str | None) -> list[Any]:
+        """The ``*.json`` entries that a listing reads, in its order: those of
+        every directory right below `root`, or of ``root / simulation_type``."""
+        if not root.exists():
+            return []
+        if simulation_type is None:
+            type_dirs = [entry for entry in root.iterdir() if entry.is_dir()]
+        else:
+            type_dirs = [root / simulation_type]
+        return [path for type_dir in type_dirs if type_dir.exists()
+                for path in self.entries(type_dir, ".json")]
 
-def delete_located(path: Any) -> bool:
-    """Removes a file that a lookup has just found: False when it is no
-    longer there. On S3 one request, which succeeds also for a file removed
-    a moment before, so only another backend can answer False."""
-    if not _is_s3(path.fs) and not path.exists():
-        return False
-    remove(path)
-    return True
+    def version(self, path: Any) -> Any:
+        """What changes whenever the object at `path` is written again."""
+        return self.fs.ukey(path.path)
 
+    def read_each(self, paths: Sequence[Any]) -> Iterator[tuple[Any, bytes, Any]]:
+        """(path, content, version) for each file still there, in order; a
+        file gone since the listing is passed over. A read that fails raises
+        an OSError naming the file: it says nothing of the content."""
+        for path in paths:
+            try:
+                # Before the content: a write in between makes the version
+                # older than the content, never newer.
+                version = self.version(path)
+                content = self.read(path)
+            except FileNotFoundError:
+                continue
+            except Exception as error:
+                raise read_failure(path, error) from error
+            yield path, content, version
 
-def write(path: Any, data: bytes) -> None:
-    """Replaces the object whole, in one write on the final path (one request
-    on S3; the path's write_bytes would show a reader of memory:// an empty
-    object while it writes). A missing bucket is never created: it is an
-    error that names it."""
-    try:
-        path.fs.pipe_file(path.path, data)
-    except FileNotFoundError as error:
-        bucket = _bucket(path)
-        if bucket is None or path.fs.exists(bucket):
-            raise
-        raise FileNotFoundError(
-            errno.ENOENT,
-            "No such bucket (a save never creates one)",
-            f"{path.protocol}://{bucket}",
-        ) from error
+    def remove(self, path: Any) -> bool:
+        """Removes the file: False when it is no longer there."""
+        if not path.exists():
+            return False
+        try:
+            self.fs.rm_file(path.path)
+        except FileNotFoundError:
+            return False
+        return True
 
-
-def _bucket(path: Any) -> str | None:
-    split_path = getattr(path.fs, "split_path", None)
-    return split_path(path.path)[0] if split_path is not None else None
-
-
-def entries(directory: Any, suffix: str) -> list[Any]:
-    """The entries of `directory` whose names end with `suffix`, in the
-    filesystem's order; none when it does not exist (as a glob finds none)."""
-    try:
-        listed = directory.fs.ls(directory.path, detail=False)
-    except (FileNotFoundError, NotADirectoryError):
-        return []
-    own = directory.path.rstrip("/")
-    names = (key.rstrip("/").rpartition("/")[2] for key in listed
-             if key.rstrip("/") != own)
-    return [directory / name for name in names if name.endswith(suffix)]
-
-
-def remove(path: Any) -> None:
-    """Deletes the object itself, whatever characters its name holds."""
-    path.fs.rm_file(path.path)
-
-
-# On S3, a store's tree is read in one recursive listing (one request per
-# 1,000 keys) rather than one listing per directory: the shortcuts below
-# give what walking the path objects level by level would give, since s3fs
-# lists every level in sorted order (other backends keep other orders).
-
-
-def _tree(directory: Any) -> list[tuple[str, ...]] | None:
-    """The relative names of everything below `directory`, as sorted tuples
-    of their parts; None when `directory` is itself an object, which only
-    its own methods can answer for."""
-    root = directory.path.rstrip("/")
-    try:
-        keys = directory.fs.find(root)
-    except FileNotFoundError:  # no bucket: nothing below, as exists() says
-        return []
-    if root in keys:
-        return None
-    prefix = root + "/"
-    return sorted(tuple(key[len(prefix):].rstrip("/").split("/"))
-                  for key in keys if key.startswith(prefix))
-
-
-def _entries(tree: list[tuple[str, ...]], depth: int) -> list[tuple[str, ...]]:
-    """The entries `depth` levels down: files there and the directories that
-    hold anything deeper, in the order listing each level gives them."""
-    return list(dict.fromkeys(parts[:depth] for parts in tree
-                              if len(parts) >= depth))
-
-
-def find_first_entry(root: Any, suffix: str) -> Any:
-    """The first entry named ``*<suffix>`` in a directory right below
-    `root`, in the order of the lookup by ID (directories in listing order,
-    then their entries); None when there is none, NotImplemented when the
-    path's own methods must answer."""
-    tree = _tree(root) if _is_s3(root.fs) else None
-    if tree is None:
-        return NotImplemented
-    for type_name, name in _entries(tree, 2):
-        if name.endswith(suffix):
-            return root / type_name / name
-    return None
-
-
-def result_files(root: Any, simulation_type: str | None) -> Any:
-    """The ``*.json`` entries that a listing reads, in its order: those of
-    every directory right below `root`, or of ``root / simulation_type``;
-    NotImplemented when the path's own methods must answer."""
-    top = root if simulation_type is None else root / simulation_type
-    tree = _tree(top) if _is_s3(top.fs) else None
-    if tree is None:
-        return NotImplemented
-    depth = 2 if simulation_type is None else 1
-    return [top.joinpath(*parts) for parts in _entries(tree, depth)
-            if parts[-1].endswith(".json")]
-
-
-def read_all(paths: Sequence[Any]) -> list[Any]:
-    """The content of each object, or the exception that reading it raised,
-    in order: many requests in flight at once, one each."""
-    if not paths:
-        return []
-    fs = paths[0].fs
-    return fs.cat_ranges([path.path for path in paths], None, None,
-                         on_error="return", **_single_request(fs))
-
-
-def remove_all(paths: list[Any]) -> tuple[list[Any], Exception | None]:
-    """Deletes the objects, in order: in batched requests (1,000 keys each)
-    on S3, one by one elsewhere, stopping at the first batch or file that
-    fails. Returns those removed, in order, and that failure, if any."""
-    removed: list[Any] = []
-    if not paths:
-        return removed, None
-    fs = paths[0].fs
-    try:
-        if not _is_s3(fs):
-            for path in paths:
-                if not path.exists():
+    def remove_listed(self, listed: Sequence[Listed],
+                      on_removed: Callable[[Any], object]) -> None:
+        """Removes each listed file while it is still the version listed (the
+        version is compared right before the removal: a write in that moment
+        can still be lost), calling `on_removed` with each path removed, in
+        order. A file gone or written again since is left alone."""
+        for path, version in listed:
+            try:
+                if self.version(path) != version:
                     continue
-                remove(path)
-                removed.append(path)
-            return removed, None
-        # fs.rm would glob names that hold [, * or ?: the batches name keys.
-        for start in range(0, len(paths), 1000):
-            batch = paths[start:start + 1000]
-            failed = _delete_batch(fs, batch)
-            removed += [path for path in batch if path.path not in failed]
+                self.fs.rm_file(path.path)
+            except FileNotFoundError:
+                continue
+            on_removed(path)
+
+
+class S3ObjectStore(ObjectStore):
+    """Result files on S3: a store's tree read in one recursive listing (one
+    request per 1,000 keys), each object read in one GET that also gives its
+    ETag, and removals conditional on the ETag listed, 1,000 at a time."""
+
+    def _bucket_and_key(self, path: Any) -> tuple[str, str]:
+        # Literal: s3fs's own split would cut a key at "?versionId=".
+        bucket, _, key = path.path.partition("/")
+        return bucket, key
+
+    async def _get(self, path: Any) -> tuple[bytes, str] | None:
+        """The content and ETag of the object, or None when there is none."""
+        bucket, key = self._bucket_and_key(path)
+        try:
+            response = await self.fs._call_s3("get_object", Bucket=bucket, Key=key)
+            try:
+                content: bytes = await response["Body"].read()
+            finally:
+                response["Body"].close()
+        except FileNotFoundError:
+            return None
+        except Exception as error:
+            raise read_failure(path, error) from error
+        return content, response["ETag"]
+
+    def _get_all(self, paths: Sequence[Any]) -> list[tuple[bytes, str] | None]:
+        import asyncio
+
+        from fsspec.asyn import sync
+
+        async def gather() -> list[tuple[bytes, str] | None]:
+            return list(await asyncio.gather(*(self._get(path) for path in paths)))
+
+        fetched: list[tuple[bytes, str] | None] = sync(self.fs.loop, gather)
+        return fetched
+
+    def read(self, path: Any) -> bytes:
+        got = self._get_all([path])[0]
+        if got is None:
+            raise FileNotFoundError(errno.ENOENT, "No such object", str(path))
+        return got[0]
+
+    def read_located(self, path: Any) -> bytes | None:
+        # The read comes first, in one request; a failed read then asks
+        # exists() to tell a file that went away from one that cannot be read.
+        try:
+            return self.read(path)
+        except FileNotFoundError:
+            if path.exists():
+                raise
+            return None
+
+    def _tree(self, directory: Any) -> list[tuple[str, ...]] | None:
+        """The relative names of everything below `directory`, as sorted
+        tuples of their parts; None when `directory` is itself an object,
+        which only a walk can answer for. s3fs lists every level in sorted
+        order, so one recursive listing gives what a walk would."""
+        root = directory.path.rstrip("/")
+        try:
+            keys = self.fs.find(root)
+        except FileNotFoundError:  # no bucket: nothing below, as exists() says
+            return []
+        if root in keys:
+            return None
+        prefix = root + "/"
+        return sorted(tuple(key[len(prefix):].rstrip("/").split("/"))
+                      for key in keys if key.startswith(prefix))
+
+    @staticmethod
+    def _entries(tree: list[tuple[str, ...]], depth: int) -> list[tuple[str, ...]]:
+        """The entries `depth` levels down: files there and the directories
+        that hold anything deeper, in the order listing each level gives."""
+        return list(dict.fromkeys(parts[:depth] for parts in tree if len(parts) >= depth))
+
+    def find_first(self, root: Any, suffix: str) -> Any:
+        tree = self._tree(root)
+        if tree is None:
+            return super().find_first(root, suffix)
+        for type_name, name in self._entries(tree, 2):
+            if name.endswith(suffix):
+                return root / type_name / name
+        return None
+
+    def result_files(self, root: Any, simulation_type: str | None) -> list[Any]:
+        top = root if simulation_type is None else root / simulation_type
+        tree = self._tree(top)
+        if tree is None:
+            return super().result_files(root, simulation_type)
+        depth = 2 if simulation_type is None else 1
+        return [top.joinpath(*parts) for parts in self._entries(tree, depth)
+                if parts[-1].endswith(".json")]
+
+    def read_each(self, paths: Sequence[Any]) -> Iterator[tuple[Any, bytes, Any]]:
+        for start in range(0, len(paths), READ_BATCH):
+            batch = paths[start:start + READ_BATCH]
+            for path, got in zip(batch, self._get_all(batch), strict=True):
+                if got is not None:
+                    yield path, got[0], got[1]
+
+    def remove(self, path: Any) -> bool:
+        """Removes the object in one request, which succeeds also for an
+        object another process removed a moment before: True either way."""
+        bucket, key = self._bucket_and_key(path)
+        self.fs.call_s3("delete_object", Bucket=bucket, Key=key)
+        return True
+
+    def remove_listed(self, listed: Sequence[Listed],
+                      on_removed: Callable[[Any], object]) -> None:
+        """Removes the listed objects in batched requests, each only while
+        its ETag is still the one listed, calling `on_removed` with each
+        removed path in order; stops at the first batch that S3 refuses in
+        part, naming how many objects and which."""
+        for start in range(0, len(listed), DELETE_BATCH):
+            batch = listed[start:start + DELETE_BATCH]
+            refused = self._delete_batch(batch)
+            gone = {name for name, code, _ in refused if code in ("PreconditionFailed",
+                                                                   "NoSuchKey")}
+            failed = [(name, message) for name, code, message in refused
+                      if code not in ("PreconditionFailed", "NoSuchKey")]
+            failed_names = {name for name, _ in failed}
+            for path, _ in batch:
+                if path.path not in gone and path.path not in failed_names:
+                    on_removed(path)
             if failed:
-                name, message = next(iter(failed.items()))
-                return removed, OSError(errno.EIO, message or "not deleted",
-                                        f"s3://{name}")
-    except Exception as error:
-        return removed, error
-    return removed, None
+                names = ", ".join(f"s3://{name}" for name, _ in failed[:10])
+                more = f" and {len(failed) - 10} more" if len(failed) > 10 else ""
+                raise OSError(errno.EIO, f"{len(failed)} object(s) not deleted "
+                              f"({failed[0][1] or 'refused'}): {names}{more}")
 
-
-def _delete_batch(fs: Any, batch: list[Any]) -> dict[str, str]:
-    """Deletes up to 1,000 objects in one request a bucket; returns the
-    message for each one S3 did not delete."""
-    keys = [fs.split_path(path.path)[:2] for path in batch]
-    failed = {}
-    for bucket in dict.fromkeys(bucket for bucket, _ in keys):
-        answer = fs.call_s3("delete_objects", Bucket=bucket, Delete={
-            "Objects": [{"Key": key} for b, key in keys if b == bucket],
-            "Quiet": True})
-        failed.update((f"{bucket}/{error['Key']}", error.get("Message", ""))
-                      for error in answer.get("Errors", []))
-    return failed
+    def _delete_batch(self, batch: Sequence[Listed]) -> list[tuple[str, str, str]]:
+        """Deletes up to 1,000 objects, one request a bucket; returns the
+        name, code and message of each one S3 did not delete."""
+        by_bucket: dict[str, list[dict[str, str]]] = {}
+        for path, version in batch:
+            bucket, key = self._bucket_and_key(path)
+            entry = {"Key": key} if version is None else {"Key": key, "ETag": version}
+            by_bucket.setdefault(bucket, []).append(entry)
+        refused = []
+        for bucket, objects in by_bucket.items():
+            answer = self.fs.call_s3("delete_objects", Bucket=bucket,
+                                     Delete={"Objects": objects, "Quiet": True})
+            refused += [(f"{bucket}/{error['Key']}", error.get("Code", ""),
+                         error.get("Message", "")) for error in answer.get("Errors", [])]
+        return refused

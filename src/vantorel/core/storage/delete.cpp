@@ -1,7 +1,6 @@
 // Removing results: one by its ID, or every result a filtered listing
 // returns, counting the files actually removed.
 #include "operations.hpp"
-#include "path_access.hpp"
 
 #include <array>
 
@@ -11,16 +10,6 @@ namespace {
 #define SS_DELETE_PARAMS(X, p)                                              \
     X(p, simulation_id, PositionalOrKeyword, Str, Required, "str",          \
       "The unique simulation ID.")
-
-#define SS_CLEAR_PARAMS(X, p)                                               \
-    X(p, component_name, KeywordOnly, StrOrNone, None, "str | None",        \
-      "Only clear results for this component.")                             \
-    X(p, factory_name, KeywordOnly, StrOrNone, None, "str | None",          \
-      "Only clear results for this factory.")                               \
-    X(p, simulation_type, KeywordOnly, StrOrNone, None, "str | None",       \
-      "Only clear results of this simulation type.")                        \
-    X(p, pdk_name, KeywordOnly, StrOrNone, None, "str | None",              \
-      "Only clear results for this PDK.")
 
 enum DeleteArg : Py_ssize_t { SS_DELETE_PARAMS(SS_ARG_INDEX, delete) };
 enum ClearArg : Py_ssize_t { SS_CLEAR_PARAMS(SS_ARG_INDEX, clear) };
@@ -42,46 +31,78 @@ std::array<PyObject*, list_count> listing_filters(PyObject* const* args)
     return filters;
 }
 
-// Removes a file that a lookup or a listing has just found, if it is still
-// there: 1 when removed (and logged), 0 when gone, -1 on error. On object
-// storage one request does both on S3.
-int delete_file(StorageFunction* self, PyObject* file_path)
+bool log_deleted(StorageFunction* self, PyObject* file_path)
 {
-    int stored = on_object_store(file_path);
-    int exists;
-    if (stored > 0) {
-        OwnedRef removed = delete_found_file(file_path);
-        exists = removed ? PyObject_IsTrue(removed.get()) : -1;
-    }
-    else {
-        exists = stored < 0 ? -1 : call_truth(file_path, g_process.str_exists);
-        if (exists > 0 && !remove_file(file_path)) {
-            return -1;
-        }
-    }
+    return log_message(self, g_process.str_debug,
+                       "Deleted simulation file: ", file_path);
+}
+
+// Removes the file at `file_path` through its own methods, if it is still
+// there: 1 when removed, 0 when gone (also when another process removed it
+// first), -1 on error.
+int remove_by_methods(PyObject* file_path)
+{
+    const int exists = call_truth(file_path, g_process.str_exists);
     if (exists <= 0) {
         return exists;
     }
-    return log_message(self, g_process.str_debug, "Deleted simulation file: ",
-                       file_path)
-               ? 1
-               : -1;
+    if (OwnedRef::steal(
+            PyObject_CallMethodNoArgs(file_path, g_process.str_unlink))) {
+        return 1;
+    }
+    if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// Removes the file that the lookup by ID found: 1 when removed, 0 when it
+// is gone, -1 on error.
+int remove_found(FoundFile& found)
+{
+    PyObject* file_path = found.path.get();
+    switch (found.access.backend) {
+    case Backend::Syscalls:
+        if (found.type_name) {
+            switch (remove_entry(found.root.get(), found.type_name.get(),
+                                 found.entry_name.get(), file_path)) {
+            case Removal::Removed:
+                return 1;
+            case Removal::NotRemoved:
+                return 0;
+            case Removal::Error:
+                return -1;
+            }
+        }
+        break;
+    case Backend::ObjectStore: {
+        OwnedRef removed = call_store(found.access, g_process.str_remove,
+                                      file_path);
+        return removed ? PyObject_IsTrue(removed.get()) : -1;
+    }
+    case Backend::PathMethods:
+        break;
+    }
+    return remove_by_methods(file_path);
 }
 
 PyObject* delete_simulation_result_impl(StorageFunction* self,
                                         PyObject* const* args)
 {
-    OwnedRef file_path = call_global(
-        self, g_process.str__find_simulation_file,
-        &args[delete_simulation_id], 1);
-    if (!file_path) {
+    FoundFile found;
+    if (!find_file(self, args[delete_simulation_id], &found)) {
         return nullptr;
     }
-    if (file_path.get() == Py_None) {
+    if (found.path.get() == Py_None) {
         Py_RETURN_FALSE;
     }
-    int removed = delete_file(self, file_path.get());
-    return removed < 0 ? nullptr : PyBool_FromLong(removed);
+    const int removed = remove_found(found);
+    if (removed <= 0) {
+        return removed < 0 ? nullptr : Py_NewRef(Py_False);
+    }
+    return log_deleted(self, found.path.get()) ? Py_NewRef(Py_True)
+                                               : nullptr;
 }
 
 // 1 when the listing and the deletion a clear goes through are the
@@ -102,90 +123,104 @@ int clear_owns_its_calls(StorageFunction* self)
     return own;
 }
 
-// The files the records of `results` were read from, in the listing's
-// order, from the map that the listing filled.
-OwnedRef listed_files(PyObject* results, PyObject* paths)
+// Removes the listed files of a local store, each only while it is the
+// version that was read, relative to the directory handles the listing
+// opened. The number removed, or -1.
+Py_ssize_t remove_local_files(StorageFunction* self, Listing& listing)
 {
-    const Py_ssize_t count = PyList_GET_SIZE(results);
-    auto files = OwnedRef::steal(PyList_New(count));
-    for (Py_ssize_t i = 0; files && i < count; i++) {
-        auto key = OwnedRef::steal(
-            PyLong_FromVoidPtr(PyList_GET_ITEM(results, i)));
-        PyObject* file_path = nullptr;
-        int found = key ? PyDict_GetItemRef(paths, key.get(), &file_path)
-                        : -1;
-        if (found == 0) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "a listed result has no file");
+    Py_ssize_t removed_count = 0;
+    for (ListedFile& file : listing.files) {
+        OwnedRef path = listed_path(listing, file);
+        if (!path) {
+            return -1;
         }
-        if (found <= 0) {
-            return {};
+        const TypeDirectory& directory =
+            listing.tree.directories[file.directory];
+        switch (remove_if_unchanged(directory, directory.files[file.name],
+                                    file.local, path.get())) {
+        case Removal::Removed:
+            if (!log_deleted(self, path.get())) {
+                return -1;
+            }
+            removed_count++;
+            break;
+        case Removal::NotRemoved:
+            break;
+        case Removal::Error:
+            return -1;
         }
-        PyList_SET_ITEM(files.get(), i, file_path);  // steals file_path
     }
-    return files;
+    return removed_count;
 }
 
-// Removes the listed files of an object store in batched requests, logging
-// each removed file as its deletion would. The number removed, or -1.
-Py_ssize_t remove_in_batches(StorageFunction* self, PyObject* files)
+// Removes the listed files of an object store, each only while it is the
+// version that was read, in batched requests where the store has them.
+// The number removed, or -1; the files removed before a failure are
+// logged.
+Py_ssize_t remove_stored_files(StorageFunction* self, Listing& listing)
 {
-    OwnedRef outcome = remove_stored_files(files);
-    if (!outcome) {
+    const auto count = static_cast<Py_ssize_t>(listing.files.size());
+    auto listed = OwnedRef::steal(PyList_New(count));
+    auto removed = OwnedRef::steal(listed ? PyList_New(0) : nullptr);
+    if (!removed) {
         return -1;
     }
-    PyObject* removed = nullptr;  // borrowed from outcome
-    PyObject* error = nullptr;
-    if (!PyTuple_Check(outcome.get())
-        || !PyArg_ParseTuple(outcome.get(), "OO", &removed, &error)
-        || (error != Py_None && !PyExceptionInstance_Check(error))) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_TypeError,
-                            "removing files must give (removed, error)");
-        }
-        return -1;
-    }
-    // A tuple of its own: logging runs Python code.
-    auto removed_files = OwnedRef::steal(PySequence_Tuple(removed));
-    if (!removed_files) {
-        return -1;
-    }
-    const Py_ssize_t count = PyTuple_GET_SIZE(removed_files.get());
     for (Py_ssize_t i = 0; i < count; i++) {
-        if (!log_message(self, g_process.str_debug,
-                         "Deleted simulation file: ",
-                         PyTuple_GET_ITEM(removed_files.get(), i))) {
+        ListedFile& file = listing.files[static_cast<size_t>(i)];
+        PyObject* pair = PyTuple_Pack(2, file.path.get(), file.version.get());
+        if (pair == nullptr) {
+            return -1;
+        }
+        PyList_SET_ITEM(listed.get(), i, pair);  // steals pair
+    }
+    auto on_removed = OwnedRef::steal(
+        PyObject_GetAttr(removed.get(), g_process.str_append));
+    if (!on_removed) {
+        return -1;
+    }
+    const bool done = static_cast<bool>(
+        call_store(listing.access, g_process.str_remove_listed, listed.get(),
+                   on_removed.get()));
+    PyObject* failure = done ? nullptr : PyErr_GetRaisedException();
+    // A tuple of its own: logging runs Python code.
+    auto removed_files = OwnedRef::steal(PySequence_Tuple(removed.get()));
+    if (!removed_files) {
+        Py_XDECREF(failure);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(removed_files.get()); i++) {
+        if (!log_deleted(self, PyTuple_GET_ITEM(removed_files.get(), i))) {
+            Py_XDECREF(failure);
             return -1;
         }
     }
-    if (error != Py_None) {
-        PyErr_SetRaisedException(Py_NewRef(error));
+    if (failure != nullptr) {
+        PyErr_SetRaisedException(failure);
         return -1;
     }
-    return count;
+    return PyTuple_GET_SIZE(removed_files.get());
 }
 
-// The clear's deletions when it may remove exactly the files it listed.
-Py_ssize_t clear_listed_files(StorageFunction* self, PyObject* results,
-                              PyObject* paths)
+// The clear's removals when it removes exactly the files its listing read.
+Py_ssize_t remove_listed_files(StorageFunction* self, Listing& listing)
 {
-    OwnedRef files = listed_files(results, paths);
-    if (!files) {
-        return -1;
+    switch (listing.access.backend) {
+    case Backend::Syscalls:
+        return remove_local_files(self, listing);
+    case Backend::ObjectStore:
+        return remove_stored_files(self, listing);
+    case Backend::PathMethods:
+        break;
     }
-    int stored = on_object_store(PyList_GET_ITEM(files.get(), 0));
-    if (stored != 0) {
-        return stored < 0 ? -1 : remove_in_batches(self, files.get());
-    }
-    Py_ssize_t deleted_count = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); i++) {
-        int counted = delete_file(self, PyList_GET_ITEM(files.get(), i));
-        if (counted < 0) {
+    Py_ssize_t removed_count = 0;
+    for (ListedFile& file : listing.files) {
+        const int removed = remove_by_methods(file.path.get());
+        if (removed < 0 || (removed && !log_deleted(self, file.path.get()))) {
             return -1;
         }
-        deleted_count += counted;
+        removed_count += removed;
     }
-    return deleted_count;
+    return removed_count;
 }
 
 // The clear's deletions through delete_simulation_result, one per listed
@@ -215,6 +250,18 @@ Py_ssize_t clear_by_id(StorageFunction* self, PyObject* results)
     return PyErr_Occurred() ? -1 : deleted_count;
 }
 
+// The count a clear returns, and its log line when it found anything.
+PyObject* report_cleared(StorageFunction* self, Py_ssize_t deleted_count)
+{
+    auto count = OwnedRef::steal(PyLong_FromSsize_t(deleted_count));
+    if (!count
+        || !log_message(self, g_process.str_debug, "Cleared ", count.get(),
+                        " simulation result(s)")) {
+        return nullptr;
+    }
+    return count.release();
+}
+
 PyObject* clear_simulation_results_impl(StorageFunction* self,
                                         PyObject* const* args)
 {
@@ -225,52 +272,36 @@ PyObject* clear_simulation_results_impl(StorageFunction* self,
     }
     // Deleting each listed record by its ID would remove the first file
     // with that ID in any type directory, which may be another copy of it
-    // than the one listed: when it can, the clear removes what it listed.
-    int own = clear_owns_its_calls(self);
+    // than the one listed, or a version saved after the listing: when it
+    // can, the clear removes what it listed, as it was listed.
+    const int own = clear_owns_its_calls(self);
     if (own < 0) {
         return nullptr;
     }
-    OwnedRef paths, results;
     if (own) {
-        paths = OwnedRef::steal(PyDict_New());
-        if (!paths) {
+        Listing listing;
+        if (!list_results(self, listing_filters(args).data(), &listing)) {
             return nullptr;
         }
-        results = list_results(self, listing_filters(args).data(),
-                               paths.get());
-    }
-    else {
-        // The four filters, passed on under their own names.
-#define SS_CLEAR_NAME(p, n, ...) g_process.str_##n,
-        PyObject* keywords = keyword_names(
-            KeywordCall::ClearListing, {SS_CLEAR_PARAMS(SS_CLEAR_NAME, )});
-#undef SS_CLEAR_NAME
-        if (keywords == nullptr) {
-            return nullptr;
+        if (listing.files.empty()) {
+            return PyLong_FromLong(0);
         }
-        results = call_global(self, g_process.str_list_simulation_results,
-                              args, 0, keywords);
+        const Py_ssize_t removed = remove_listed_files(self, listing);
+        return removed < 0 ? nullptr : report_cleared(self, removed);
     }
+    // The four filters, passed on under their own names.
+    OwnedRef results = call_global(
+        self, g_process.str_list_simulation_results, args, 0,
+        keyword_names(KeywordCall::ClearListing));
     if (!results) {
         return nullptr;
     }
-    int any = PyObject_IsTrue(results.get());
+    const int any = PyObject_IsTrue(results.get());
     if (any <= 0) {
         return any < 0 ? nullptr : PyLong_FromLong(0);
     }
-    const Py_ssize_t deleted_count =
-        own ? clear_listed_files(self, results.get(), paths.get())
-            : clear_by_id(self, results.get());
-    if (deleted_count < 0) {
-        return nullptr;
-    }
-    auto count = OwnedRef::steal(PyLong_FromSsize_t(deleted_count));
-    if (!count
-        || !log_message(self, g_process.str_debug, "Cleared ", count.get(),
-                        " simulation result(s)")) {
-        return nullptr;
-    }
-    return count.release();
+    const Py_ssize_t deleted_count = clear_by_id(self, results.get());
+    return deleted_count < 0 ? nullptr : report_cleared(self, deleted_count);
 }
 
 }  // namespace

@@ -40,7 +40,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
         return nullptr;
     }
     ++nesting;
-    PyObject* result = self->sig->impl(self, bound);
+    PyObject* result;
+    try {
+        result = self->sig->impl(self, bound);
+    }
+    catch (const std::bad_alloc&) {
+        result = PyErr_NoMemory();
+    }
     --nesting;
     return result;
 }

@@ -58,23 +58,6 @@ int global_is_own(StorageFunction* self, PyObject* name,
            && reinterpret_cast<StorageFunction*>(value)->sig == &sig;
 }
 
-PyObject* keyword_names(KeywordCall call,
-                        std::initializer_list<PyObject*> names)
-{
-    PyObject*& tuple = g_process.keyword_tuples[static_cast<size_t>(call)];
-    if (tuple == nullptr) {
-        tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-        if (tuple == nullptr) {
-            return nullptr;
-        }
-        Py_ssize_t i = 0;
-        for (PyObject* name : names) {
-            PyTuple_SET_ITEM(tuple, i++, Py_NewRef(name));
-        }
-    }
-    return tuple;
-}
-
 int call_truth(PyObject* obj, PyObject* name)
 {
     auto result = OwnedRef::steal(PyObject_CallMethodNoArgs(obj, name));

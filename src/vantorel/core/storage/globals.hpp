@@ -6,8 +6,6 @@
 
 #include "function.hpp"
 
-#include <initializer_list>
-
 namespace storage {
 
 // The module global `name` of `self`, then the builtin; raises NameError
@@ -23,12 +21,6 @@ OwnedRef global_attr(StorageFunction* self, PyObject* name, PyObject* attr);
 // signature `sig` (not rebound by a caller), 0 otherwise, -1 on error.
 int global_is_own(StorageFunction* self, PyObject* name,
                   const Signature& sig);
-
-// The tuple of keyword names of `call` (borrowed), made from the interned
-// `names` at its first use and kept for the life of the process; nullptr
-// with an exception set.
-PyObject* keyword_names(KeywordCall call,
-                        std::initializer_list<PyObject*> names);
 
 // Calls method `name` of `obj` with no arguments and takes its truth value:
 // 1, 0, or -1 with an exception set.

@@ -48,14 +48,12 @@ PyObject* compute_simulation_id_impl(StorageFunction* self,
 
     OwnedRef dumps = global_attr(self, g_process.str_json,
                                  g_process.str_dumps);
-    PyObject* sort_keys = keyword_names(KeywordCall::JsonDumps,
-                                        {g_process.str_sort_keys});
-    if (!dumps || sort_keys == nullptr) {
+    if (!dumps) {
         return nullptr;
     }
     PyObject* dumps_args[] = {identity_data.get(), Py_True};
     auto identity_str = OwnedRef::steal(PyObject_Vectorcall(
-        dumps.get(), dumps_args, 1, sort_keys));
+        dumps.get(), dumps_args, 1, keyword_names(KeywordCall::JsonDumps)));
     if (!identity_str) {
         return nullptr;
     }

@@ -1,6 +1,7 @@
 // The six identity fields, stated once: every function that takes them
 // (_compute_simulation_id, save_simulation_result, find_simulation_result)
-// expands this list at the head of its own parameter list.
+// expands this list at the head of its own parameter list, and the calls of
+// _compute_simulation_id pass them on under these names (keywords.cpp).
 #ifndef VANTOREL_STORAGE_IDENTITY_HPP
 #define VANTOREL_STORAGE_IDENTITY_HPP
 
@@ -22,18 +23,6 @@ namespace storage {
       "Simulation hyperparameters.")                                        \
     X(p, simulation_type, kind, type_check, Required, type_annotation,      \
       "Type of simulation.")
-
-#define SS_IDENTITY_NAME(p, n, ...) g_process.str_##n,
-
-// The keyword names of a call of _compute_simulation_id that passes the
-// six leading arguments of a function that takes them, in their order.
-inline PyObject* identity_keywords()
-{
-    return keyword_names(KeywordCall::ComputeId,
-                         {SS_IDENTITY_PARAMS(SS_IDENTITY_NAME, , , , )});
-}
-
-#undef SS_IDENTITY_NAME
 
 }  // namespace storage
 

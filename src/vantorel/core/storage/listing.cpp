@@ -3,7 +3,6 @@
 // first. A file that fails is reported with one warning and skipped, so one
 // damaged file never hides the others.
 #include "operations.hpp"
-#include "path_access.hpp"
 
 namespace storage {
 namespace {
@@ -96,19 +95,18 @@ PyObject* matches_filters_impl(StorageFunction*, PyObject* const* args)
     Py_RETURN_TRUE;
 }
 
-// Reads, validates and filters one result file, appending the record to
-// `results` when it passes (and, with `paths`, noting its file there).
-// Returns false with the exception set.
-bool collect_file(StorageFunction* self, PyObject* file_path,
-                  PyObject* fetched, PyObject* const* filters,
-                  PyObject* results, PyObject* paths)
+// Validates `content` into a record and keeps `file` in the listing when
+// the record passes the filters. Returns false with the exception set.
+bool keep_if_matching(StorageFunction* self, PyObject* loads,
+                      PyObject* content, PyObject* const* filters,
+                      ListedFile& file, Listing* listing)
 {
-    OwnedRef record = read_record(self, file_path, fetched);
-    if (!record) {
+    file.record = decode_record(self, loads, content, nullptr);
+    if (!file.record) {
         return false;
     }
     PyObject* match_args[match_count];
-    match_args[match_result] = record.get();
+    match_args[match_result] = file.record.get();
     match_args[match_component_name] = filters[list_component_name];
     match_args[match_factory_name] = filters[list_factory_name];
     match_args[match_pdk_name] = filters[list_pdk_name];
@@ -118,28 +116,19 @@ bool collect_file(StorageFunction* self, PyObject* file_path,
     if (!verdict) {
         return false;
     }
-    int keep = PyObject_IsTrue(verdict.get());
-    if (keep <= 0) {
-        return keep == 0;
+    const int keep = PyObject_IsTrue(verdict.get());
+    if (keep > 0) {
+        listing->files.push_back(std::move(file));
     }
-    if (paths != nullptr) {
-        auto key = OwnedRef::steal(PyLong_FromVoidPtr(record.get()));
-        if (!key || PyDict_SetItem(paths, key.get(), file_path) < 0) {
-            return false;
-        }
-    }
-    return PyList_Append(results, record.get()) == 0;
+    return keep >= 0;
 }
 
-// Runs collect_file; an Exception is logged as one warning and swallowed,
-// anything else (KeyboardInterrupt, SystemExit) propagates.
-bool collect_file_or_warn(StorageFunction* self, PyObject* file_path,
-                          PyObject* fetched, PyObject* const* filters,
-                          PyObject* results, PyObject* paths)
+// After a file failed to be read, decoded, validated or tested: an
+// Exception is logged as one warning naming the file and swallowed;
+// anything else (KeyboardInterrupt, SystemExit) propagates. Returns false
+// with an exception set.
+bool warn_and_go_on(StorageFunction* self, PyObject* file_path)
 {
-    if (collect_file(self, file_path, fetched, filters, results, paths)) {
-        return true;
-    }
     PyObject* raised = PyErr_GetRaisedException();
     if (!PyErr_GivenExceptionMatches(raised, PyExc_Exception)) {
         PyErr_SetRaisedException(raised);
@@ -149,7 +138,6 @@ bool collect_file_or_warn(StorageFunction* self, PyObject* file_path,
     return log_message(self, g_process.str_warning,
                        "Failed to parse simulation file: ", file_path);
 }
-
 
 // The type directories to walk: the one named by `simulation_type`, or
 // every directory below the simulations directory, in iterdir order.
@@ -190,31 +178,13 @@ OwnedRef type_directories(PyObject* simulations_dir, PyObject* simulation_type)
     return type_dirs;
 }
 
-
-// results.sort(key=<a new sort key>, reverse=True)
-bool sort_newest_first(StorageFunction* self, PyObject* results)
-{
-    auto key = OwnedRef::steal(new_function(sort_key_signature,
-                                            g_process.str_lambda_name,
-                                            g_process.str_lambda_qualname,
-                                            self->globals));
-    PyObject* keywords = keyword_names(
-        KeywordCall::Sort, {g_process.str_key, g_process.str_reverse});
-    if (!key || keywords == nullptr) {
-        return false;
-    }
-    PyObject* sort_args[] = {results, key.get(), Py_True};
-    return static_cast<bool>(OwnedRef::steal(PyObject_VectorcallMethod(
-        g_process.str_sort, sort_args, 1, keywords)));
-}
-
 // The listing's walk through the store's path objects, level by level:
 // the type directories, then the "*.json" entries of each, every file read
 // and collected as it comes. Returns false with an exception set.
-bool walk_result_files(StorageFunction* self, PyObject* simulations_dir,
-                       PyObject* const* filters, PyObject* results,
-                       PyObject* paths)
+bool walk_result_files(StorageFunction* self, PyObject* const* filters,
+                       Listing* listing)
 {
+    PyObject* simulations_dir = listing->root.get();
     int exists = call_truth(simulations_dir, g_process.str_exists);
     if (exists <= 0) {
         return exists == 0;
@@ -234,19 +204,26 @@ bool walk_result_files(StorageFunction* self, PyObject* simulations_dir,
         if (type_exists == 0) {
             continue;
         }
-        OwnedRef files = entries_ending_with(
-            type_dir, g_process.str_json_pattern, g_process.str_json_suffix);
-        if (!files) {
-            return false;
-        }
-        auto iterator = OwnedRef::steal(PyObject_GetIter(files.get()));
+        auto files = OwnedRef::steal(PyObject_CallMethodOneArg(
+            type_dir, g_process.str_glob, g_process.str_json_pattern));
+        auto iterator = OwnedRef::steal(
+            files ? PyObject_GetIter(files.get()) : nullptr);
         if (!iterator) {
             return false;
         }
         while (auto file_path =
                    OwnedRef::steal(PyIter_Next(iterator.get()))) {
-            if (!collect_file_or_warn(self, file_path.get(), nullptr,
-                                      filters, results, paths)) {
+            ListedFile file;
+            file.path = file_path;
+            OwnedRef loads = decoder(self);
+            auto content = OwnedRef::steal(
+                loads ? PyObject_CallMethodNoArgs(file_path.get(),
+                                                  g_process.str_read_bytes)
+                      : nullptr);
+            if ((!content
+                 || !keep_if_matching(self, loads.get(), content.get(),
+                                      filters, file, listing))
+                && !warn_and_go_on(self, file_path.get())) {
                 return false;
             }
         }
@@ -257,42 +234,36 @@ bool walk_result_files(StorageFunction* self, PyObject* simulations_dir,
     return true;
 }
 
-// Files fetched at a time: enough requests in flight, and no more bytes in
-// memory than a few hundred results take.
-constexpr Py_ssize_t kFetchedAtOnce = 256;
-
-// Collects the object-store `files` of a listing, fetching them a batch at
-// a time. Returns false with an exception set.
-bool collect_fetched_files(StorageFunction* self, PyObject* files,
-                           PyObject* const* filters, PyObject* results,
-                           PyObject* paths)
+// The listing of a local store through its names and directory handles.
+// Returns false with an exception set.
+bool collect_local_files(StorageFunction* self, PyObject* const* filters,
+                         Listing* listing)
 {
-    // A tuple of its own: collecting runs Python code.
-    auto all = OwnedRef::steal(PySequence_Tuple(files));
-    if (!all) {
-        return false;
-    }
-    const Py_ssize_t count = PyTuple_GET_SIZE(all.get());
-    for (Py_ssize_t start = 0; start < count; start += kFetchedAtOnce) {
-        auto batch = OwnedRef::steal(PyTuple_GetSlice(
-            all.get(), start, start + kFetchedAtOnce));
-        OwnedRef fetched = batch ? read_stored_files(batch.get())
-                                 : OwnedRef();
-        auto contents = OwnedRef::steal(
-            fetched ? PySequence_Tuple(fetched.get()) : nullptr);
-        if (!contents) {
-            return false;
-        }
-        const Py_ssize_t size = PyTuple_GET_SIZE(batch.get());
-        if (PyTuple_GET_SIZE(contents.get()) != size) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "a content for each result file was expected");
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < size; i++) {
-            if (!collect_file_or_warn(self, PyTuple_GET_ITEM(batch.get(), i),
-                                      PyTuple_GET_ITEM(contents.get(), i),
-                                      filters, results, paths)) {
+    const auto& directories = listing->tree.directories;
+    for (size_t d = 0; d < directories.size(); d++) {
+        for (size_t n = 0; n < directories[d].files.size(); n++) {
+            ListedFile file;
+            file.directory = d;
+            file.name = n;
+            OwnedRef loads = decoder(self);
+            OwnedRef content =
+                loads ? read_listed_file(directories[d],
+                                         directories[d].files[n], &file.local)
+                      : OwnedRef();
+            if (content
+                && keep_if_matching(self, loads.get(), content.get(),
+                                    filters, file, listing)) {
+                continue;
+            }
+            // Only now is the file's path worth making.
+            PyObject* raised = PyErr_GetRaisedException();
+            OwnedRef path = listed_path(*listing, file);
+            if (!path) {
+                Py_DECREF(raised);
+                return false;
+            }
+            PyErr_SetRaisedException(raised);
+            if (!warn_and_go_on(self, path.get())) {
                 return false;
             }
         }
@@ -300,51 +271,177 @@ bool collect_fetched_files(StorageFunction* self, PyObject* files,
     return true;
 }
 
+// The listing of an object store: the result files from its listing,
+// read with many requests in flight. A file that cannot be read (a server
+// error, a refused permission) ends the listing with its OSError: it is no
+// damage, and a listing without it would not be the store's.
+bool collect_stored_files(StorageFunction* self, PyObject* const* filters,
+                          Listing* listing)
+{
+    OwnedRef files = call_store(listing->access, g_process.str_result_files,
+                                listing->root.get(),
+                                filters[list_simulation_type]);
+    OwnedRef fetched = files ? call_store(listing->access,
+                                          g_process.str_read_each,
+                                          files.get())
+                             : OwnedRef();
+    auto iterator = OwnedRef::steal(
+        fetched ? PyObject_GetIter(fetched.get()) : nullptr);
+    if (!iterator) {
+        return false;
+    }
+    while (auto item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        PyObject *path, *content, *version;  // borrowed from item
+        if (!PyArg_ParseTuple(item.get(), "OOO;a stored file, its content "
+                              "and its version were expected",
+                              &path, &content, &version)) {
+            return false;
+        }
+        ListedFile file;
+        file.path = OwnedRef::borrow(path);
+        file.version = OwnedRef::borrow(version);
+        OwnedRef loads = decoder(self);
+        if ((!loads
+             || !keep_if_matching(self, loads.get(), content, filters, file,
+                                  listing))
+            && !warn_and_go_on(self, path)) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+// Puts the kept files in the order of results.sort(key=<a new sort key>,
+// reverse=True): the key computed once per record, in listing order, and
+// the records ordered by Python's own sort of those keys.
+bool sort_newest_first(StorageFunction* self, Listing* listing)
+{
+    auto key = OwnedRef::steal(new_function(sort_key_signature,
+                                            g_process.str_lambda_name,
+                                            g_process.str_lambda_qualname,
+                                            self->globals));
+    const auto count = static_cast<Py_ssize_t>(listing->files.size());
+    auto keys = OwnedRef::steal(key ? PyList_New(count) : nullptr);
+    auto order = OwnedRef::steal(keys ? PyList_New(count) : nullptr);
+    if (!order) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject* record = listing->files[static_cast<size_t>(i)].record.get();
+        PyObject* sort_key = PyObject_CallOneArg(key.get(), record);
+        PyObject* index = sort_key ? PyLong_FromSsize_t(i) : nullptr;
+        if (index == nullptr) {
+            Py_XDECREF(sort_key);
+            return false;
+        }
+        PyList_SET_ITEM(keys.get(), i, sort_key);   // steals
+        PyList_SET_ITEM(order.get(), i, index);     // steals
+    }
+    auto key_of = OwnedRef::steal(
+        PyObject_GetAttr(keys.get(), g_process.str___getitem__));
+    if (!key_of) {
+        return false;
+    }
+    PyObject* sort_args[] = {order.get(), key_of.get(), Py_True};
+    if (!OwnedRef::steal(PyObject_VectorcallMethod(
+            g_process.str_sort, sort_args, 1,
+            keyword_names(KeywordCall::Sort)))) {
+        return false;
+    }
+    std::vector<ListedFile> sorted;
+    sorted.reserve(listing->files.size());
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject* index = PyList_GET_ITEM(order.get(), i);  // borrowed
+        const Py_ssize_t at = PyLong_AsSsize_t(index);
+        sorted.push_back(std::move(listing->files[static_cast<size_t>(at)]));
+    }
+    listing->files.swap(sorted);
+    return true;
+}
+
 PyObject* list_simulation_results_impl(StorageFunction* self,
                                        PyObject* const* args)
 {
-    return list_results(self, args, nullptr).release();
+    Listing listing;
+    if (!list_results(self, args, &listing)) {
+        return nullptr;
+    }
+    auto results = OwnedRef::steal(
+        PyList_New(static_cast<Py_ssize_t>(listing.files.size())));
+    if (!results) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < listing.files.size(); i++) {
+        PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i),
+                        listing.files[i].record.release());  // steals
+    }
+    return results.release();
 }
 
 }  // namespace
 
-OwnedRef list_results(StorageFunction* self, PyObject* const* filters,
-                      PyObject* paths)
+bool list_results(StorageFunction* self, PyObject* const* filters,
+                  Listing* listing)
 {
     PyObject* simulation_type = filters[list_simulation_type];
     if (simulation_type != Py_None
         && !check_simulation_type(simulation_type, TypeUse::Filter)) {
-        return {};
+        return false;
     }
-    OwnedRef simulations_dir = call_global(self,
-                                           g_process.str_get_simulations_dir);
-    if (!simulations_dir) {
-        return {};
+    listing->root = call_global(self, g_process.str_get_simulations_dir);
+    if (!listing->root
+        || !choose_access(listing->root.get(), &listing->access)
+        || !check_object_names(listing->access, nullptr, simulation_type)) {
+        return false;
     }
-    auto results = OwnedRef::steal(PyList_New(0));
-    if (!results) {
-        return {};
-    }
-    // On object storage, one recursive listing and the files fetched with
-    // many requests in flight, instead of a request per directory and file.
-    bool ask_methods;
-    OwnedRef files = stored_result_files(simulations_dir.get(),
-                                         simulation_type, &ask_methods);
-    if (files) {
-        if (!collect_fetched_files(self, files.get(), filters, results.get(),
-                                   paths)) {
-            return {};
+    bool listed = false;
+    switch (listing->access.backend) {
+    case Backend::Syscalls:
+        switch (read_local_tree(listing->root.get(), simulation_type,
+                                &listing->tree)) {
+        case Scan::Found:
+            listed = collect_local_files(self, filters, listing);
+            break;
+        case Scan::NotFound:
+            listed = true;
+            break;
+        case Scan::Unsure:
+            // What only pathlib's methods can answer (they raise or
+            // answer as pathlib does); removals then go through them too.
+            listing->access.backend = Backend::PathMethods;
+            listing->tree = LocalTree();
+            listed = walk_result_files(self, filters, listing);
+            break;
+        case Scan::Error:
+            break;
         }
+        break;
+    case Backend::ObjectStore:
+        listed = collect_stored_files(self, filters, listing);
+        break;
+    case Backend::PathMethods:
+        listed = walk_result_files(self, filters, listing);
+        break;
     }
-    else if (!ask_methods
-             || !walk_result_files(self, simulations_dir.get(), filters,
-                                   results.get(), paths)) {
-        return {};
+    return listed && sort_newest_first(self, listing);
+}
+
+OwnedRef listed_path(const Listing& listing, ListedFile& file)
+{
+    if (file.path) {
+        return file.path;
     }
-    if (!sort_newest_first(self, results.get())) {
-        return {};
-    }
-    return results;
+    const TypeDirectory& directory = listing.tree.directories[file.directory];
+    const std::string& name = directory.files[file.name];
+    auto entry = OwnedRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+        name.data(), static_cast<Py_ssize_t>(name.size())));
+    auto type_dir = OwnedRef::steal(
+        entry ? PyNumber_TrueDivide(listing.root.get(), directory.name.get())
+              : nullptr);
+    file.path = OwnedRef::steal(
+        type_dir ? PyNumber_TrueDivide(type_dir.get(), entry.get())
+                 : nullptr);
+    return file.path;
 }
 
 const Signature matches_filters_signature = SS_SIGNATURE(

@@ -1,6 +1,6 @@
-// The module's own system calls on local result files and directories.
-// They stand in for a path's methods only where those are pathlib's own,
-// and run without the GIL.
+// The module's own system calls on a local store. They stand in for a
+// path's methods only where those are pathlib's own, answer as pathlib
+// would, and run without the GIL.
 #include "local_files.hpp"
 
 #include <algorithm>
@@ -8,11 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <initializer_list>
+#include <new>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace storage {
 namespace {
@@ -26,31 +24,9 @@ int type_attribute_is(PyObject* path, PyObject* name, PyObject* expected)
                                  name, &found) < 0) {
         return -1;
     }
+    const bool same = found == expected;
     Py_XDECREF(found);
-    return found == expected;
-}
-
-// A pathlib path whose class has each of `methods` as pathlib has it.
-int uses_pathlib(PyObject* path, std::initializer_list<PathlibMethod> methods)
-{
-    if (!PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject*>(
-                                      g_process.pathlib_path))) {
-        return 0;
-    }
-    static PyObject* ProcessState::* const kNames[] = {
-#define SS_NAME(n) &ProcessState::str_##n,
-        SS_PATHLIB_METHODS(SS_NAME)
-#undef SS_NAME
-    };
-    for (PathlibMethod method : methods) {
-        const auto index = static_cast<size_t>(method);
-        int own = type_attribute_is(path, g_process.*kNames[index],
-                                    g_process.pathlib_methods[index]);
-        if (own <= 0) {
-            return own;
-        }
-    }
-    return 1;
+    return same;
 }
 
 // The file-system name of `path` as bytes (owned through `holder`), and its
@@ -69,21 +45,62 @@ bool file_system_name(PyObject* path, OwnedRef& holder, OwnedRef& text)
     return true;
 }
 
+// As file_system_name, for a path or a str that the file system cannot
+// name (a NUL, a lone surrogate): false with the ValueError cleared, which
+// only pathlib can answer for; false with another exception set.
+bool nameable(PyObject* path, OwnedRef& holder, OwnedRef& text)
+{
+    if (file_system_name(path, holder, text)) {
+        return true;
+    }
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+    }
+    return false;
+}
+
 void raise_for_errno(int error, PyObject* filename)
 {
     errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+    if (filename != nullptr) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+    }
+    else {
+        PyErr_SetFromErrno(PyExc_OSError);
+    }
 }
 
-// Opens `name` for reading without blocking and checks that it is a regular
-// file. Returns the descriptor and its size, or -1 with an exception set.
-int open_regular_file(const char* name, PyObject* filename, off_t* size)
+void raise_os_error(int error, const char* reason, PyObject* filename)
+{
+    auto exception = OwnedRef::steal(PyObject_CallFunction(
+        PyExc_OSError, "isO", error, reason,
+        filename != nullptr ? filename : Py_None));
+    if (exception) {
+        PyErr_SetObject(PyExc_OSError, exception.get());
+    }
+}
+
+// Errors for which pathlib's exists and is_dir answer False instead of
+// raising.
+bool means_not_there(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == EBADF
+           || error == ELOOP;
+}
+
+// Opens `name` (below `dir_fd`) for reading without blocking and checks
+// that it is a regular file. Returns the descriptor, its size and version,
+// or an empty descriptor with an exception set.
+UniqueFd open_regular_file(int dir_fd, const char* name, PyObject* filename,
+                           off_t* size, FileVersion* version,
+                           bool* absent = nullptr)
 {
     for (;;) {
         int fd, error = 0;
         struct stat st;
         Py_BEGIN_ALLOW_THREADS
-        fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        fd = openat(dir_fd, name,
+                    O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
             error = errno;
         }
@@ -94,40 +111,169 @@ int open_regular_file(const char* name, PyObject* filename, off_t* size)
         Py_END_ALLOW_THREADS
         if (error == EINTR) {
             if (PyErr_CheckSignals() < 0) {
-                return -1;
+                return {};
             }
             continue;
         }
         if (error != 0) {
-            raise_for_errno(error, filename);
-            return -1;
+            if (absent != nullptr && means_not_there(error)) {
+                *absent = true;
+            }
+            else {
+                raise_for_errno(error, filename);
+            }
+            return {};
         }
+        UniqueFd file(fd);
         if (S_ISREG(st.st_mode)) {
             *size = st.st_size;
-            return fd;
+            if (version != nullptr) {
+                *version = FileVersion{st.st_dev, st.st_ino};
+            }
+            return file;
         }
-        close(fd);
         if (S_ISDIR(st.st_mode)) {
             raise_for_errno(EISDIR, filename);
         }
         else {
-            auto exception = OwnedRef::steal(PyObject_CallFunction(
-                PyExc_OSError, "isO", EINVAL, "Not a regular file",
-                filename));
-            if (exception) {
-                PyErr_SetObject(PyExc_OSError, exception.get());
-            }
+            raise_os_error(EINVAL, "Not a regular file", filename);
         }
-        return -1;
+        return {};
     }
 }
 
-// Longest piece of the final name kept in the temporary name, so that the
+// Reads from `fd` into buffer[*filled, capacity) until it is full or the
+// file ends (`*at_end`). Returns 0, an errno, or -1 with an exception set.
+int fill(int fd, char* buffer, Py_ssize_t capacity, Py_ssize_t* filled,
+         bool* at_end)
+{
+    for (;;) {
+        int error = 0;
+        Py_BEGIN_ALLOW_THREADS
+        while (*filled < capacity) {
+            const ssize_t got = read(fd, buffer + *filled,
+                                     static_cast<size_t>(capacity - *filled));
+            if (got < 0) {
+                error = errno;
+                break;
+            }
+            if (got == 0) {
+                *at_end = true;
+                break;
+            }
+            *filled += got;
+        }
+        Py_END_ALLOW_THREADS
+        if (error != EINTR) {
+            return error;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            return -1;
+        }
+    }
+}
+
+constexpr Py_ssize_t kGrowthChunk = 1 << 16;
+
+// What a file still holds after `first` (read up to the size fstat saw):
+// the file grew since, or reports no size (as /proc does).
+OwnedRef read_on(int fd, PyObject* first, PyObject* filename)
+{
+    auto chunks = OwnedRef::steal(PyList_New(0));
+    if (!chunks || PyList_Append(chunks.get(), first) < 0) {
+        return {};
+    }
+    bool at_end = false;
+    while (!at_end) {
+        auto chunk = OwnedRef::steal(
+            PyBytes_FromStringAndSize(nullptr, kGrowthChunk));
+        if (!chunk) {
+            return {};
+        }
+        Py_ssize_t filled = 0;
+        const int error = fill(fd, PyBytes_AS_STRING(chunk.get()),
+                               kGrowthChunk, &filled, &at_end);
+        if (error != 0) {
+            if (error > 0) {
+                raise_for_errno(error, filename);
+            }
+            return {};
+        }
+        if (filled < kGrowthChunk) {
+            chunk = OwnedRef::steal(PyBytes_FromStringAndSize(
+                PyBytes_AS_STRING(chunk.get()), filled));
+        }
+        if (!chunk || PyList_Append(chunks.get(), chunk.get()) < 0) {
+            return {};
+        }
+    }
+    auto empty = OwnedRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!empty) {
+        return {};
+    }
+    return OwnedRef::steal(PyObject_CallMethodOneArg(
+        empty.get(), g_process.str_join, chunks.get()));
+}
+
+// The whole content of the open regular file `fd` of `size` bytes (as
+// fstat saw it), read with the GIL released.
+OwnedRef read_whole(int fd, off_t size, PyObject* filename)
+{
+    const auto expected = static_cast<Py_ssize_t>(size);
+    auto content = OwnedRef::steal(
+        PyBytes_FromStringAndSize(nullptr, expected));
+    if (!content) {
+        return {};
+    }
+    Py_ssize_t filled = 0;
+    bool at_end = false;
+    const int error = fill(fd, PyBytes_AS_STRING(content.get()), expected,
+                           &filled, &at_end);
+    if (error != 0) {
+        if (error > 0) {
+            raise_for_errno(error, filename);
+        }
+        return {};
+    }
+    if (!at_end) {
+        return read_on(fd, content.get(), filename);
+    }
+    if (filled < expected) {  // it shrank since
+        return OwnedRef::steal(PyBytes_FromStringAndSize(
+            PyBytes_AS_STRING(content.get()), filled));
+    }
+    return content;
+}
+
+// Longest piece of the final name kept in a temporary name, so that the
 // temporary name stays within the file system's limit when the final does.
 constexpr int kMaxNameInTemp = 200;
+constexpr size_t kTempNameSize = kMaxNameInTemp + 64;
 
-// Gives the new file at `fd` the mode, and where allowed the owner and
-// group, of the file it replaces. Returns 0 or an errno.
+// A name for a temporary file beside `name`: ".<name>.<pid>.<n>.tmp",
+// never "*.json", so no lookup or listing sees it.
+void temporary_name(const char* name, char (&temp)[kTempNameSize])
+{
+    static std::atomic<unsigned long> counter{0};
+    const int name_len = static_cast<int>(
+        std::min<size_t>(std::strlen(name), kMaxNameInTemp));
+    std::snprintf(temp, sizeof temp, ".%.*s.%ld.%lu.tmp", name_len, name,
+                  static_cast<long>(getpid()), counter++);
+}
+
+// A file system that cannot flush a directory (some network and FUSE
+// mounts answer EINVAL) keeps its entries as it can: not an error.
+int flush(int fd)
+{
+    if (fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP) {
+        return 0;
+    }
+    return errno;
+}
+
+// Gives the new file at `fd` the permission bits, and where allowed the
+// owner and group, of the file it replaces; never its set-user-ID,
+// set-group-ID or sticky bits. Returns 0 or an errno.
 int keep_permissions(int fd, const struct stat& replaced)
 {
     if (replaced.st_uid != geteuid() || replaced.st_gid != getegid()) {
@@ -137,66 +283,69 @@ int keep_permissions(int fd, const struct stat& replaced)
             (void)fchown(fd, static_cast<uid_t>(-1), replaced.st_gid);
         }
     }
-    return fchmod(fd, replaced.st_mode & 07777) == 0 ? 0 : errno;
+    return fchmod(fd, replaced.st_mode & 0777) == 0 ? 0 : errno;
 }
 
-// Runs without the GIL. Writes `data` to a new temporary file beside
-// `target`, named ".<name>.<pid>.<n>.tmp" (never "*.json", so no lookup or
-// listing sees it), and renames it over `target`. Returns 0, or the errno
-// of the failure after removing the temporary file.
-int write_through_temp(const char* target, size_t dir_len,
-                       const char* name, char* temp, size_t temp_size,
-                       const char* data, Py_ssize_t size)
+int write_all(int fd, const char* data, Py_ssize_t size)
 {
-    static std::atomic<unsigned long> counter{0};
-    struct stat replaced;
-    const bool replacing =
-        stat(target, &replaced) == 0 && S_ISREG(replaced.st_mode);
-    const int name_len = static_cast<int>(
-        std::min<size_t>(std::strlen(name), kMaxNameInTemp));
-    int fd = -1;
-    for (int attempt = 0; fd < 0; attempt++) {
-        std::snprintf(temp, temp_size, "%.*s.%.*s.%ld.%lu.tmp",
-                      static_cast<int>(dir_len), target, name_len, name,
-                      static_cast<long>(getpid()), counter++);
-        // 0666 less the umask: the mode a plain write would create.
-        fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt == 100)) {
+    while (size > 0) {
+        const ssize_t written = write(fd, data, static_cast<size_t>(size));
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             return errno;
         }
-    }
-    int error = replacing ? keep_permissions(fd, replaced) : 0;
-    while (error == 0 && size > 0) {
-        ssize_t written = write(fd, data, static_cast<size_t>(size));
-        if (written <= 0) {
-            if (written == 0) {
-                error = EIO;  // no progress: never loop on it
-            }
-            else if (errno != EINTR) {
-                error = errno;
-            }
-            continue;
+        if (written == 0) {
+            return EIO;  // no progress: never loop on it
         }
         data += written;
         size -= written;
     }
-    if (close(fd) != 0 && error == 0 && errno != EINTR) {
+    return 0;
+}
+
+// Runs without the GIL. Writes `data` to a new temporary file in `dir_fd`
+// and renames it over `name`; the file, then the directory, are flushed.
+// A re-save's temporary file stays private (0600) until it has the mode of
+// the file it replaces; a first save's gets 0666 less the umask. Returns 0,
+// or the errno of the failure after removing the temporary file.
+int write_through_temp(int dir_fd, const char* name, const char* data,
+                       Py_ssize_t size)
+{
+    struct stat replaced;
+    const bool replacing =
+        fstatat(dir_fd, name, &replaced, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISREG(replaced.st_mode);
+    char temp[kTempNameSize];
+    int fd = -1;
+    for (int attempt = 0; fd < 0; attempt++) {
+        temporary_name(name, temp);
+        fd = openat(dir_fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                    replacing ? 0600 : 0666);
+        if (fd < 0 && (errno != EEXIST || attempt == 100)) {
+            return errno;
+        }
+    }
+    UniqueFd file(fd);
+    int error = replacing ? keep_permissions(fd, replaced) : 0;
+    if (error == 0) {
+        error = write_all(fd, data, size);
+    }
+    if (error == 0 && fsync(fd) != 0) {
         error = errno;
     }
-    if (error == 0 && rename(temp, target) != 0) {
+    if (close(file.release()) != 0 && error == 0 && errno != EINTR) {
+        error = errno;
+    }
+    if (error == 0 && renameat(dir_fd, temp, dir_fd, name) != 0) {
         error = errno;
     }
     if (error != 0) {
-        unlink(temp);
+        unlinkat(dir_fd, temp, 0);
+        return error;
     }
-    return error;
-}
-
-// Errors for which pathlib's is_dir answers False instead of raising.
-bool means_no_directory(int error)
-{
-    return error == ENOENT || error == ENOTDIR || error == EBADF
-           || error == ELOOP;
+    return flush(dir_fd);
 }
 
 bool ends_with(const char* name, const char* suffix, size_t suffix_len)
@@ -206,220 +355,321 @@ bool ends_with(const char* name, const char* suffix, size_t suffix_len)
            && std::memcmp(name + len - suffix_len, suffix, suffix_len) == 0;
 }
 
-// A name read from a directory, kept after the directory is closed.
-using EntryName = char[sizeof(dirent::d_name)];
-
-// False for a name too long to keep (some file systems return names longer
-// than d_name declares).
-bool copy_name(EntryName& to, const char* name)
+bool is_dot_or_dot_dot(const char* name)
 {
-    // A record holds only as much of d_name as the name needs.
-    const size_t size = std::strlen(name) + 1;
-    if (size > sizeof(EntryName)) {
-        return false;
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// Reads the next entry of `dir`: true with `*entry` set, or false at the
+// end (`*error` 0) or on a failure (`*error` the errno).
+bool next_entry(const DirHandle& dir, const dirent** entry, int* error)
+{
+    errno = 0;
+    *entry = readdir(dir.get());
+    *error = *entry == nullptr ? errno : 0;
+    return *entry != nullptr;
+}
+
+// Whether the entry `entry` of `dir` is a directory, as pathlib's is_dir
+// says (following a symbolic link): 1, 0, or -1 where is_dir would raise.
+int entry_is_directory(const DirHandle& dir, const dirent& entry)
+{
+    if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) {
+        return entry.d_type == DT_DIR;
     }
-    std::memcpy(to, name, size);
-    return true;
+    struct stat st;
+    if (fstatat(dir.fd(), entry.d_name, &st, 0) == 0) {
+        return S_ISDIR(st.st_mode);
+    }
+    return means_not_there(errno) ? 0 : -1;
+}
+
+// Opens a second stream on the directory `fd`, which stays open.
+DirHandle stream_of(int fd)
+{
+    return DirHandle(UniqueFd(
+        openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
 }
 
 // Looks in directory `name` (below `parent_fd`) for the first entry whose
-// name ends with `suffix`: Found, NotFound (also when it has gone), or
-// Unsure when it cannot be read, which only pathlib can say what means.
+// name ends with `suffix`: Found (its name in `*entry_name`), NotFound (also
+// when it has gone), or Unsure when it cannot be read, which only pathlib
+// can say what means.
 Scan find_in_directory(int parent_fd, const char* name, const char* suffix,
-                       size_t suffix_len, EntryName& entry_name)
+                       size_t suffix_len, std::string* entry_name)
 {
-    const int fd = openat(parent_fd, name,
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return means_no_directory(errno) ? Scan::NotFound : Scan::Unsure;
+    UniqueFd fd(openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        return means_not_there(errno) ? Scan::NotFound : Scan::Unsure;
     }
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        close(fd);
+    DirHandle dir(std::move(fd));
+    if (!dir) {
         return Scan::Unsure;
     }
-    Scan outcome = Scan::NotFound;
-    while (const struct dirent* entry = readdir(dir)) {
+    const dirent* entry;
+    int error;
+    while (next_entry(dir, &entry, &error)) {
         if (ends_with(entry->d_name, suffix, suffix_len)) {
-            outcome = copy_name(entry_name, entry->d_name) ? Scan::Found
-                                                           : Scan::Unsure;
-            break;
+            entry_name->assign(entry->d_name);
+            return Scan::Found;
         }
     }
-    closedir(dir);
-    return outcome;
+    return error == 0 ? Scan::NotFound : Scan::Unsure;
 }
 
 // Runs without the GIL: the scan of find_entry_locally on names alone.
 Scan scan_tree(const char* root, const char* suffix, size_t suffix_len,
-               EntryName& type_name, EntryName& entry_name)
+               std::string* type_name, std::string* entry_name)
 {
-    const int root_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root_fd < 0) {
+    DirHandle dir(UniqueFd(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    if (!dir) {
         return Scan::Unsure;
     }
-    DIR* dir = fdopendir(root_fd);
-    if (dir == nullptr) {
-        close(root_fd);
-        return Scan::Unsure;
-    }
-    Scan outcome = Scan::NotFound;
-    for (;;) {
-        errno = 0;
-        const struct dirent* entry = readdir(dir);
-        if (entry == nullptr) {
-            outcome = errno == 0 ? Scan::NotFound : Scan::Unsure;
-            break;
-        }
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+    const dirent* entry;
+    int error;
+    while (next_entry(dir, &entry, &error)) {
+        if (is_dot_or_dot_dot(entry->d_name)) {
             continue;
         }
-        bool is_dir = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            struct stat st;
-            if (fstatat(dirfd(dir), name, &st, 0) == 0) {
-                is_dir = S_ISDIR(st.st_mode);
-            }
-            else if (!means_no_directory(errno)) {
-                outcome = Scan::Unsure;  // pathlib's is_dir would raise
-                break;
-            }
+        const int is_dir = entry_is_directory(dir, *entry);
+        if (is_dir < 0) {
+            return Scan::Unsure;  // pathlib's is_dir would raise
         }
-        if (!is_dir) {
+        if (is_dir == 0) {
             continue;
         }
-        outcome = find_in_directory(dirfd(dir), name, suffix, suffix_len,
-                                    entry_name);
-        if (outcome == Scan::Found && !copy_name(type_name, name)) {
-            outcome = Scan::Unsure;
+        const Scan outcome = find_in_directory(
+            dir.fd(), entry->d_name, suffix, suffix_len, entry_name);
+        if (outcome == Scan::Found) {
+            type_name->assign(entry->d_name);
         }
         if (outcome != Scan::NotFound) {
-            break;
+            return outcome;
         }
     }
-    closedir(dir);
+    return error == 0 ? Scan::NotFound : Scan::Unsure;
+}
+
+// A type directory as the listing meets it: opened without following a
+// symbolic link, or through one (noted). An empty descriptor when it holds
+// nothing a listing reads (gone, not a directory, unreadable: pathlib's
+// exists() is false or its glob finds nothing); Unsure in `*outcome` when
+// pathlib's exists() would raise.
+TypeDirectory open_type_directory(int root_fd, const char* name,
+                                  Scan* outcome)
+{
+    TypeDirectory directory;
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    directory.fd = UniqueFd(openat(root_fd, name, flags | O_NOFOLLOW));
+    if (directory.fd) {
+        return directory;
+    }
+    struct stat st;
+    if ((errno == ELOOP || errno == ENOTDIR)
+        && fstatat(root_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISLNK(st.st_mode)) {
+        directory.fd = UniqueFd(openat(root_fd, name, flags));
+        directory.through_link = true;
+        if (directory.fd) {
+            return directory;
+        }
+    }
+    if (fstatat(root_fd, name, &st, 0) != 0 && !means_not_there(errno)) {
+        *outcome = Scan::Unsure;
+    }
+    return directory;
+}
+
+// The "*.json" names of `directory`, in directory order; none when it
+// cannot be read to the end, as pathlib's glob finds none.
+void read_json_names(TypeDirectory& directory)
+{
+    DirHandle dir = stream_of(directory.fd.get());
+    if (!dir) {
+        return;
+    }
+    const dirent* entry;
+    int error;
+    while (next_entry(dir, &entry, &error)) {
+        if (ends_with(entry->d_name, ".json", 5)) {
+            directory.files.emplace_back(entry->d_name);
+        }
+    }
+    if (error != 0) {
+        directory.files.clear();
+    }
+}
+
+// Runs without the GIL: read_local_tree's walk. `type_filter` is the
+// encoded simulation type, or nullptr for every type.
+Scan walk_local_tree(const char* root, const char* type_filter,
+                     LocalTree* tree, std::vector<std::string>* type_names)
+{
+    tree->root = UniqueFd(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!tree->root) {
+        return errno == ENOENT ? Scan::NotFound : Scan::Unsure;
+    }
+    const int root_fd = tree->root.get();
+    if (type_filter != nullptr) {
+        type_names->emplace_back(type_filter);
+    }
+    else {
+        DirHandle dir = stream_of(root_fd);
+        if (!dir) {
+            return Scan::Unsure;
+        }
+        const dirent* entry;
+        int error;
+        while (next_entry(dir, &entry, &error)) {
+            if (is_dot_or_dot_dot(entry->d_name)) {
+                continue;
+            }
+            const int is_dir = entry_is_directory(dir, *entry);
+            if (is_dir < 0) {
+                return Scan::Unsure;
+            }
+            if (is_dir) {
+                type_names->emplace_back(entry->d_name);
+            }
+        }
+        if (error != 0) {
+            return Scan::Unsure;
+        }
+    }
+    Scan outcome = Scan::Found;
+    for (const std::string& name : *type_names) {
+        // "" and "." name the store itself.
+        TypeDirectory directory = open_type_directory(
+            root_fd, name.empty() ? "." : name.c_str(), &outcome);
+        if (outcome == Scan::Unsure) {
+            return outcome;
+        }
+        if (directory.fd) {
+            read_json_names(directory);
+        }
+        tree->directories.push_back(std::move(directory));
+    }
     return outcome;
+}
+
+// Puts the file renamed aside as `temp` back under `name`, never over a
+// newer file (which then supersedes it: it is removed). Returns 0 or an
+// errno.
+int put_back(int dir_fd, const char* temp, const char* name)
+{
+    if (renameat2(dir_fd, temp, dir_fd, name, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno == EINVAL || errno == ENOSYS) {
+        // No RENAME_NOREPLACE here: a hard link refuses an existing name
+        // as well.
+        if (linkat(dir_fd, temp, dir_fd, name, 0) == 0) {
+            return unlinkat(dir_fd, temp, 0) == 0 ? 0 : errno;
+        }
+        if (errno != EEXIST) {
+            return renameat(dir_fd, temp, dir_fd, name) == 0 ? 0 : errno;
+        }
+    }
+    if (errno == EEXIST) {
+        return unlinkat(dir_fd, temp, 0) == 0 ? 0 : errno;
+    }
+    return errno;
+}
+
+// Runs without the GIL: remove_if_unchanged's system calls. Returns 0 with
+// `*removed` set, or an errno.
+int remove_version(int dir_fd, const char* name, const FileVersion& listed,
+                   bool* removed)
+{
+    *removed = false;
+    char temp[kTempNameSize];
+    temporary_name(name, temp);
+    if (renameat(dir_fd, name, dir_fd, temp) != 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    // Followed, as the listing's read followed a link to the result.
+    struct stat st;
+    if (fstatat(dir_fd, temp, &st, 0) == 0 && st.st_dev == listed.dev
+        && st.st_ino == listed.ino) {
+        *removed = true;
+        return unlinkat(dir_fd, temp, 0) == 0 ? 0 : errno;
+    }
+    return put_back(dir_fd, temp, name);
+}
+
+// Opens the directory `name` below `root_fd` without following a symbolic
+// link. Returns the descriptor, or an empty one with errno set (ELOOP for
+// a link).
+UniqueFd open_directory_below(int root_fd, const char* name)
+{
+    UniqueFd fd(openat(root_fd, name,
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd && errno == ENOTDIR) {
+        struct stat st;
+        if (fstatat(root_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISLNK(st.st_mode)) {
+            errno = ELOOP;
+        }
+        else {
+            errno = ENOTDIR;
+        }
+    }
+    return fd;
 }
 
 }  // namespace
 
-int reads_locally(PyObject* path)
+int keeps_pathlib_methods(PyObject* path)
 {
-    return uses_pathlib(path, {PathlibMethod::read_bytes});
-}
-
-int writes_locally(PyObject* path)
-{
-    return uses_pathlib(path, {PathlibMethod::write_bytes});
-}
-
-int scans_locally(PyObject* path)
-{
-    return uses_pathlib(path, {PathlibMethod::exists, PathlibMethod::is_dir,
-                               PathlibMethod::stat, PathlibMethod::iterdir,
-                               PathlibMethod::glob});
-}
-
-Scan find_entry_locally(PyObject* root, PyObject* suffix, OwnedRef* found)
-{
-    // A name the file system cannot take (a NUL, a lone surrogate) is for
-    // pathlib to answer.
-    OwnedRef name, filename, encoded;
-    if (file_system_name(root, name, filename)) {
-        encoded = OwnedRef::steal(PyUnicode_EncodeFSDefault(suffix));
+    if (!PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject*>(
+                                      g_process.pathlib_path))) {
+        return 0;
     }
-    if (!encoded) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-            return Scan::Error;
+    static PyObject* ProcessState::* const kNames[] = {
+#define SS_NAME(n) &ProcessState::str_##n,
+        SS_PATHLIB_METHODS(SS_NAME)
+#undef SS_NAME
+    };
+    for (size_t i = 0; i < kPathlibMethodCount; i++) {
+        const int own = type_attribute_is(path, g_process.*kNames[i],
+                                          g_process.pathlib_methods[i]);
+        if (own <= 0) {
+            return own;
         }
-        PyErr_Clear();
-        return Scan::Unsure;
     }
-    EntryName type_name, entry_name;
-    Scan outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = scan_tree(PyBytes_AS_STRING(name.get()),
-                        PyBytes_AS_STRING(encoded.get()),
-                        static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())),
-                        type_name, entry_name);
-    Py_END_ALLOW_THREADS
-    if (outcome != Scan::Found) {
-        return outcome;
-    }
-    auto type_text = OwnedRef::steal(PyUnicode_DecodeFSDefault(type_name));
-    auto entry_text = OwnedRef::steal(PyUnicode_DecodeFSDefault(entry_name));
-    if (!type_text || !entry_text) {
-        return Scan::Error;
-    }
-    auto type_dir = OwnedRef::steal(
-        PyNumber_TrueDivide(root, type_text.get()));
-    if (!type_dir) {
-        return Scan::Error;
-    }
-    *found = OwnedRef::steal(
-        PyNumber_TrueDivide(type_dir.get(), entry_text.get()));
-    return *found ? Scan::Found : Scan::Error;
+    return 1;
 }
 
-OwnedRef read_regular_file(PyObject* path)
+OwnedRef read_regular_file(PyObject* path, bool* absent)
 {
     OwnedRef name, filename;
-    if (!file_system_name(path, name, filename)) {
+    if (absent != nullptr ? !nameable(path, name, filename)
+                          : !file_system_name(path, name, filename)) {
+        // No file can have a name the file system cannot take.
+        if (absent != nullptr) {
+            *absent = !PyErr_Occurred();
+        }
         return {};
     }
     off_t size = 0;
-    const int fd = open_regular_file(PyBytes_AS_STRING(name.get()),
-                                     filename.get(), &size);
-    if (fd < 0) {
+    UniqueFd fd = open_regular_file(AT_FDCWD, PyBytes_AS_STRING(name.get()),
+                                    filename.get(), &size, nullptr, absent);
+    if (!fd) {
         return {};
     }
-    // One byte beyond the size seen: a file that grew since is read on.
-    Py_ssize_t capacity = static_cast<Py_ssize_t>(size) + 1;
-    PyObject* content = PyBytes_FromStringAndSize(nullptr, capacity);
-    Py_ssize_t filled = 0;
-    int error = 0;
-    while (content != nullptr) {
-        char* buffer = PyBytes_AS_STRING(content);
-        ssize_t got;
-        int failure;
-        Py_BEGIN_ALLOW_THREADS
-        got = read(fd, buffer + filled,
-                   static_cast<size_t>(capacity - filled));
-        failure = errno;
-        Py_END_ALLOW_THREADS
-        if (got < 0) {
-            if (failure != EINTR) {
-                error = failure;
-            }
-            else if (PyErr_CheckSignals() == 0) {
-                continue;
-            }
-            Py_CLEAR(content);
-            break;
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += got;
-        if (filled == capacity) {
-            capacity *= 2;
-            if (_PyBytes_Resize(&content, capacity) < 0) {
-                break;  // content is NULL and MemoryError set
-            }
-        }
-    }
-    close(fd);
-    if (content == nullptr) {
-        if (error != 0) {
-            raise_for_errno(error, filename.get());
-        }
+    return read_whole(fd.get(), size, filename.get());
+}
+
+OwnedRef read_listed_file(const TypeDirectory& directory,
+                          const std::string& name, FileVersion* version)
+{
+    off_t size = 0;
+    UniqueFd fd = open_regular_file(directory.fd.get(), name.c_str(),
+                                    nullptr, &size, version);
+    if (!fd) {
         return {};
     }
-    if (_PyBytes_Resize(&content, filled) < 0) {
-        return {};
-    }
-    return OwnedRef::steal(content);
+    return read_whole(fd.get(), size, nullptr);
 }
 
 bool write_atomically(PyObject* path, PyObject* data)
@@ -428,35 +678,231 @@ bool write_atomically(PyObject* path, PyObject* data)
     if (!file_system_name(path, name, filename)) {
         return false;
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+    BufferView view;
+    if (!view.acquire(data)) {
         return false;
     }
     const char* target = PyBytes_AS_STRING(name.get());
     const char* slash = std::strrchr(target, '/');
-    const size_t dir_len = slash ? static_cast<size_t>(slash - target) + 1
-                                 : 0;
-    const size_t temp_size =
-        static_cast<size_t>(PyBytes_GET_SIZE(name.get())) + 64;
-    char* temp = static_cast<char*>(PyMem_Malloc(temp_size));
-    if (temp == nullptr) {
-        PyBuffer_Release(&view);
-        PyErr_NoMemory();
-        return false;
-    }
+    const std::string directory =
+        slash == nullptr ? std::string(".")
+                         : std::string(target, slash == target
+                                                   ? 1
+                                                   : slash - target);
+    const char* final_name = slash == nullptr ? target : slash + 1;
     int error;
     Py_BEGIN_ALLOW_THREADS
-    error = write_through_temp(target, dir_len, target + dir_len, temp,
-                               temp_size, static_cast<const char*>(view.buf),
-                               view.len);
+    UniqueFd dir_fd(open(directory.c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    error = !dir_fd ? errno
+                    : write_through_temp(dir_fd.get(), final_name,
+                                         view.data(), view.size());
     Py_END_ALLOW_THREADS
-    PyMem_Free(temp);
-    PyBuffer_Release(&view);
     if (error != 0) {
         raise_for_errno(error, filename.get());
         return false;
     }
     return true;
+}
+
+int directory_exists(PyObject* path)
+{
+    OwnedRef name, filename;
+    if (!nameable(path, name, filename)) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    struct stat st;
+    return stat(PyBytes_AS_STRING(name.get()), &st) == 0
+           && S_ISDIR(st.st_mode);
+}
+
+bool flush_directory(PyObject* path)
+{
+    OwnedRef name, filename;
+    if (!file_system_name(path, name, filename)) {
+        return false;
+    }
+    int error;
+    Py_BEGIN_ALLOW_THREADS
+    UniqueFd fd(open(PyBytes_AS_STRING(name.get()),
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    error = fd ? flush(fd.get()) : errno;
+    Py_END_ALLOW_THREADS
+    if (error != 0) {
+        raise_for_errno(error, filename.get());
+        return false;
+    }
+    return true;
+}
+
+Scan find_entry_locally(PyObject* root, PyObject* suffix,
+                        OwnedRef* type_name, OwnedRef* entry_name)
+{
+    OwnedRef name, filename;
+    if (!nameable(root, name, filename)) {
+        return PyErr_Occurred() ? Scan::Error : Scan::Unsure;
+    }
+    auto encoded = OwnedRef::steal(PyUnicode_EncodeFSDefault(suffix));
+    if (!encoded) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            return Scan::Error;
+        }
+        PyErr_Clear();
+        return Scan::Unsure;
+    }
+    std::string type, entry;
+    Scan outcome;
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        outcome = scan_tree(
+            PyBytes_AS_STRING(name.get()), PyBytes_AS_STRING(encoded.get()),
+            static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())), &type,
+            &entry);
+    }
+    catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return Scan::Error;
+    }
+    if (outcome != Scan::Found) {
+        return outcome;
+    }
+    *type_name = OwnedRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+        type.data(), static_cast<Py_ssize_t>(type.size())));
+    *entry_name = OwnedRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+        entry.data(), static_cast<Py_ssize_t>(entry.size())));
+    return *type_name && *entry_name ? Scan::Found : Scan::Error;
+}
+
+Scan read_local_tree(PyObject* root, PyObject* simulation_type,
+                     LocalTree* tree)
+{
+    OwnedRef name, filename, encoded_type;
+    if (!nameable(root, name, filename)) {
+        return PyErr_Occurred() ? Scan::Error : Scan::Unsure;
+    }
+    if (simulation_type != Py_None) {
+        encoded_type = OwnedRef::steal(
+            PyUnicode_EncodeFSDefault(simulation_type));
+        if (!encoded_type) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+                return Scan::Error;
+            }
+            PyErr_Clear();
+            return Scan::Unsure;
+        }
+    }
+    std::vector<std::string> type_names;
+    Scan outcome;
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        outcome = walk_local_tree(
+            PyBytes_AS_STRING(name.get()),
+            encoded_type ? PyBytes_AS_STRING(encoded_type.get()) : nullptr,
+            tree, &type_names);
+    }
+    catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return Scan::Error;
+    }
+    if (outcome != Scan::Found) {
+        return outcome;
+    }
+    for (size_t i = 0; i < type_names.size(); i++) {
+        OwnedRef& type_name = tree->directories[i].name;
+        type_name = simulation_type != Py_None
+                        ? OwnedRef::borrow(simulation_type)
+                        : OwnedRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+                              type_names[i].data(),
+                              static_cast<Py_ssize_t>(type_names[i].size())));
+        if (!type_name) {
+            return Scan::Error;
+        }
+    }
+    return Scan::Found;
+}
+
+Removal remove_if_unchanged(const TypeDirectory& directory,
+                            const std::string& name,
+                            const FileVersion& listed, PyObject* filename)
+{
+    if (directory.through_link) {
+        refuse_link(filename);
+        return Removal::Error;
+    }
+    int error;
+    bool removed;
+    Py_BEGIN_ALLOW_THREADS
+    error = remove_version(directory.fd.get(), name.c_str(), listed,
+                           &removed);
+    Py_END_ALLOW_THREADS
+    if (error != 0) {
+        raise_for_errno(error, filename);
+        return Removal::Error;
+    }
+    return removed ? Removal::Removed : Removal::NotRemoved;
+}
+
+Removal remove_entry(PyObject* root, PyObject* type_name,
+                     PyObject* entry_name, PyObject* filename)
+{
+    OwnedRef root_name, root_text, type_bytes, entry_bytes;
+    if (!file_system_name(root, root_name, root_text)) {
+        return Removal::Error;
+    }
+    type_bytes = OwnedRef::steal(PyUnicode_EncodeFSDefault(type_name));
+    entry_bytes = OwnedRef::steal(
+        type_bytes ? PyUnicode_EncodeFSDefault(entry_name) : nullptr);
+    if (!entry_bytes) {
+        return Removal::Error;
+    }
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS
+    UniqueFd root_fd(open(PyBytes_AS_STRING(root_name.get()),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir_fd = root_fd ? open_directory_below(
+                                    root_fd.get(),
+                                    PyBytes_AS_STRING(type_bytes.get()))
+                              : UniqueFd();
+    // A link to nothing is no file there, as exists() says.
+    struct stat st;
+    if (!dir_fd
+        || fstatat(dir_fd.get(), PyBytes_AS_STRING(entry_bytes.get()), &st,
+                   0) != 0
+        || unlinkat(dir_fd.get(), PyBytes_AS_STRING(entry_bytes.get()), 0)
+               != 0) {
+        error = means_not_there(errno) && dir_fd ? ENOENT : errno;
+    }
+    Py_END_ALLOW_THREADS
+    if (error == ENOENT) {
+        return Removal::NotRemoved;
+    }
+    if (error == ELOOP) {
+        refuse_link(filename);
+        return Removal::Error;
+    }
+    if (error != 0) {
+        raise_for_errno(error, filename);
+        return Removal::Error;
+    }
+    return Removal::Removed;
+}
+
+void refuse_link(PyObject* filename)
+{
+    raise_os_error(ELOOP,
+                   "Not removed: its directory is a symbolic link, and "
+                   "removals stay inside the store",
+                   filename);
 }
 
 }  // namespace storage

@@ -280,7 +280,8 @@ int module_exec(PyObject* module)
             return -1;
         }
     }
-    if (init_process_names() && run_import_sequence(module)) {
+    if (init_process_names() && init_keyword_names()
+        && run_import_sequence(module)) {
         return 0;
     }
     Py_CLEAR(g_process.function_type);

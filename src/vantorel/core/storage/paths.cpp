@@ -2,7 +2,6 @@
 // .json. Derives (and prepares) the path of a result and finds a result
 // file again by its ID, scanning the type directories.
 #include "operations.hpp"
-#include "path_access.hpp"
 
 namespace storage {
 namespace {
@@ -95,7 +94,9 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
     }
     OwnedRef simulations_dir = call_global(
         self, g_process.str_get_simulations_dir);
-    if (!simulations_dir) {
+    Access access;
+    if (!simulations_dir || !choose_access(simulations_dir.get(), &access)
+        || !check_object_names(access, component_name, simulation_type)) {
         return nullptr;
     }
     auto type_dir = OwnedRef::steal(
@@ -103,7 +104,13 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
     if (!type_dir) {
         return nullptr;
     }
-    if (!make_directories(type_dir.get())) {
+    // A new directory's entry in its parent is made durable as a saved
+    // file's is: a power cut must not lose the type directory.
+    const int existed = access.backend == Backend::Syscalls
+                            ? directory_exists(type_dir.get())
+                            : 1;
+    if (existed < 0 || !make_directories(access, type_dir.get())
+        || (existed == 0 && !flush_directory(simulations_dir.get()))) {
         return nullptr;
     }
     auto name = OwnedRef::steal(PyUnicode_FromFormat(
@@ -117,8 +124,7 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
 // The lookup by ID through the store's path objects, level by level: the
 // type directories in iterdir order, then the first glob match in each
 // (none for a None pattern).
-PyObject* walk_for_entry(PyObject* simulations_dir, PyObject* pattern,
-                         PyObject* suffix)
+PyObject* walk_for_entry(PyObject* simulations_dir, PyObject* pattern)
 {
     int exists = call_truth(simulations_dir, g_process.str_exists);
     if (exists <= 0) {
@@ -141,8 +147,8 @@ PyObject* walk_for_entry(PyObject* simulations_dir, PyObject* pattern,
         if (is_dir == 0 || pattern == Py_None) {
             continue;
         }
-        OwnedRef globbed = entries_ending_with(type_dir.get(), pattern,
-                                               suffix);
+        auto globbed = OwnedRef::steal(PyObject_CallMethodOneArg(
+            type_dir.get(), g_process.str_glob, pattern));
         if (!globbed) {
             return nullptr;
         }
@@ -160,40 +166,70 @@ PyObject* walk_for_entry(PyObject* simulations_dir, PyObject* pattern,
     Py_RETURN_NONE;
 }
 
-PyObject* find_simulation_file_impl(StorageFunction* self,
-                                    PyObject* const* args)
+// The module's own lookup by ID: names alone on a local store (a path
+// object only for the match), one recursive listing on S3, the walk
+// through the store's path objects otherwise.
+bool look_up_file(StorageFunction* self, PyObject* simulation_id,
+                  FoundFile* found)
 {
-    PyObject* simulation_id = args[find_simulation_id];
     // No file name holds a separator or NUL: such an ID still walks the
     // store, so that its errors surface as for any other ID, and matches
     // nothing (no pattern).
     const bool nameable = !has_separator_or_nul(simulation_id);
     OwnedRef suffix = id_suffix(simulation_id);
     if (!suffix) {
-        return nullptr;
+        return false;
     }
-    OwnedRef simulations_dir = call_global(
-        self, g_process.str_get_simulations_dir);
-    if (!simulations_dir) {
-        return nullptr;
+    found->root = call_global(self, g_process.str_get_simulations_dir);
+    if (!found->root || !choose_access(found->root.get(), &found->access)) {
+        return false;
     }
-    if (nameable) {
-        // Names alone, read in one pass: the cost of a lookup is that of
-        // reading the store's names, not of a path object per entry.
-        bool ask_methods;
-        OwnedRef found = find_entry(simulations_dir.get(), suffix.get(),
-                                    &ask_methods);
-        if (!ask_methods) {
-            return found.release();
+    PyObject* root = found->root.get();
+    // Names alone, read in one pass: the cost of a lookup is that of
+    // reading the store's names, not of a path object per entry.
+    if (nameable && found->access.backend == Backend::Syscalls) {
+        switch (find_entry_locally(root, suffix.get(), &found->type_name,
+                                   &found->entry_name)) {
+        case Scan::Found: {
+            auto type_dir = OwnedRef::steal(
+                PyNumber_TrueDivide(root, found->type_name.get()));
+            found->path = OwnedRef::steal(
+                type_dir ? PyNumber_TrueDivide(type_dir.get(),
+                                               found->entry_name.get())
+                         : nullptr);
+            return static_cast<bool>(found->path);
         }
+        case Scan::NotFound:
+            found->path = OwnedRef::borrow(Py_None);
+            return true;
+        case Scan::Unsure:
+            break;
+        case Scan::Error:
+            return false;
+        }
+    }
+    else if (nameable && found->access.backend == Backend::ObjectStore) {
+        found->path = call_store(found->access, g_process.str_find_first,
+                                 root, suffix.get());
+        return static_cast<bool>(found->path);
     }
     OwnedRef pattern = nameable ? id_glob_pattern(simulation_id)
                                 : OwnedRef::borrow(Py_None);
     if (!pattern) {
+        return false;
+    }
+    found->path = OwnedRef::steal(walk_for_entry(root, pattern.get()));
+    return static_cast<bool>(found->path);
+}
+
+PyObject* find_simulation_file_impl(StorageFunction* self,
+                                    PyObject* const* args)
+{
+    FoundFile found;
+    if (!look_up_file(self, args[find_simulation_id], &found)) {
         return nullptr;
     }
-    return walk_for_entry(simulations_dir.get(), pattern.get(),
-                          suffix.get());
+    return found.path.release();
 }
 
 // Whether `simulation_type` names one directory right below the
@@ -229,6 +265,53 @@ bool check_simulation_type(PyObject* simulation_type, TypeUse use)
         return false;
     }
     return true;
+}
+
+bool check_object_names(const Access& access, PyObject* component_name,
+                        PyObject* simulation_type)
+{
+    if (access.backend != Backend::ObjectStore) {
+        return true;
+    }
+    const char* const names[] = {"component_name", "simulation_type"};
+    PyObject* const values[] = {component_name, simulation_type};
+    for (size_t i = 0; i < 2; i++) {
+        if (values[i] == nullptr || !PyUnicode_Check(values[i])) {
+            continue;
+        }
+        const Py_ssize_t at = PyUnicode_Find(
+            values[i], g_process.str_version_query, 0,
+            PyUnicode_GET_LENGTH(values[i]), 1);
+        if (at == -2) {
+            return false;
+        }
+        if (at >= 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s %R must not contain '?versionId=' on object "
+                         "storage",
+                         names[i], values[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool find_file(StorageFunction* self, PyObject* simulation_id,
+               FoundFile* found)
+{
+    int own = global_is_own(self, g_process.str__find_simulation_file,
+                            find_simulation_file_signature);
+    if (own < 0) {
+        return false;
+    }
+    if (own) {
+        return look_up_file(self, simulation_id, found);
+    }
+    found->path = call_global(self, g_process.str__find_simulation_file,
+                              &simulation_id, 1);
+    return found->path
+           && (found->path.get() == Py_None
+               || choose_access(found->path.get(), &found->access));
 }
 
 const Signature get_simulation_file_path_signature = SS_SIGNATURE(

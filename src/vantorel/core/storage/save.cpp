@@ -2,7 +2,6 @@
 // indented JSON bytes, and a write that never leaves a partial file.
 #include "identity.hpp"
 #include "operations.hpp"
-#include "path_access.hpp"
 
 #include <cmath>
 
@@ -37,41 +36,14 @@ struct Metadata {
     PyObject* vantorel_version;
 };
 
-// The record's fields, in the order StoredSimulationResult receives them
-// as keywords, each with its value.
-#define SS_RECORD_FIELDS(X)                                                 \
-    X(component_name, args[save_component_name])                            \
-    X(factory_name, args[save_factory_name])                                \
-    X(component_settings, args[save_component_settings])                    \
-    X(model_parameters, args[save_model_parameters])                        \
-    X(hyperparameters, args[save_hyperparameters])                          \
-    X(simulation_type, args[save_simulation_type])                          \
-    X(simulation_id, metadata.simulation_id)                                \
-    X(pdk_name, metadata.pdk_name)                                          \
-    X(pdk_version, args[save_pdk_version])                                  \
-    X(simulation_date, metadata.simulation_date)                            \
-    X(vantorel_version, metadata.vantorel_version)                          \
-    X(result, args[save_result])                                            \
-    X(wavelengths, args[save_wavelengths])                                  \
-    X(execution_time_seconds, args[save_execution_time_seconds])            \
-    X(status, args[save_status])                                            \
-    X(error_message, args[save_error_message])
-
 OwnedRef build_record(PyObject* record_type, PyObject* const* args,
                       const Metadata& metadata)
 {
-#define SS_FIELD_NAME(name, value) g_process.str_##name,
 #define SS_FIELD_VALUE(name, value) value,
-    PyObject* keywords = keyword_names(KeywordCall::Record,
-                                       {SS_RECORD_FIELDS(SS_FIELD_NAME)});
     PyObject* values[] = {SS_RECORD_FIELDS(SS_FIELD_VALUE)};
-#undef SS_FIELD_NAME
 #undef SS_FIELD_VALUE
-    if (keywords == nullptr) {
-        return {};
-    }
-    return OwnedRef::steal(
-        PyObject_Vectorcall(record_type, values, 0, keywords));
+    return OwnedRef::steal(PyObject_Vectorcall(
+        record_type, values, 0, keyword_names(KeywordCall::Record)));
 }
 
 // Looks for NaN or an infinity, which JSON cannot hold, in `value` and the
@@ -127,34 +99,53 @@ int find_non_finite(PyObject* value, OwnedRef& where, double* bad)
     return found;
 }
 
+// Raises ValueError naming the place of NaN or an infinity in `value`,
+// the argument `name`. Returns false with an exception set.
+bool check_finite_value(const char* name, PyObject* value)
+{
+    OwnedRef where;
+    double bad = 0.0;
+    const int found = find_non_finite(value, where, &bad);
+    if (found == 1) {
+        auto number = OwnedRef::steal(PyFloat_FromDouble(bad));
+        if (number) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s%U is %R: a stored result cannot hold NaN or "
+                         "infinity",
+                         name, where.get(), number.get());
+        }
+    }
+    return found == 0;
+}
+
 // A result saved with NaN or an infinity would be written as null and
 // could never be read back: such a save is refused before anything is
-// written, naming the value's place.
+// written, naming the value's place. The hyperparameters are checked as
+// they will be stored (their dump): a record does not validate assignments
+// made after it was built.
 bool check_finite(PyObject* const* args)
 {
     static const SaveArg kChecked[] = {
         save_component_settings, save_model_parameters, save_result,
         save_wavelengths, save_execution_time_seconds};
     for (SaveArg arg : kChecked) {
-        OwnedRef where;
-        double bad = 0.0;
-        const int found = find_non_finite(args[arg], where, &bad);
-        if (found == 0) {
-            continue;
+        if (!check_finite_value(save_simulation_result_params[arg].name,
+                                args[arg])) {
+            return false;
         }
-        if (found == 1) {
-            auto value = OwnedRef::steal(PyFloat_FromDouble(bad));
-            if (value) {
-                PyErr_Format(PyExc_ValueError,
-                             "%s%U is %R: a stored result cannot hold NaN "
-                             "or infinity",
-                             save_simulation_result_params[arg].name,
-                             where.get(), value.get());
-            }
-        }
+    }
+    PyObject* hyperparameters = args[save_hyperparameters];
+    PyObject* dump_method = nullptr;
+    if (PyObject_GetOptionalAttr(hyperparameters, g_process.str_model_dump,
+                                 &dump_method) < 0) {
         return false;
     }
-    return true;
+    if (dump_method == nullptr) {
+        return check_finite_value("hyperparameters", hyperparameters);
+    }
+    auto method = OwnedRef::steal(dump_method);
+    auto dumped = OwnedRef::steal(PyObject_CallNoArgs(method.get()));
+    return dumped && check_finite_value("hyperparameters", dumped.get());
 }
 
 // datetime.now(UTC).isoformat(), from the module's globals.
@@ -202,26 +193,21 @@ OwnedRef encode_record(StorageFunction* self, PyObject* record)
     }
     OwnedRef indent = global_attr(self, g_process.str_orjson,
                                   g_process.str_OPT_INDENT_2);
-    PyObject* option = keyword_names(KeywordCall::OrjsonDumps,
-                                     {g_process.str_option});
-    if (!indent || option == nullptr) {
+    if (!indent) {
         return {};
     }
     PyObject* dumps_args[] = {dump.get(), indent.get()};
-    return OwnedRef::steal(
-        PyObject_Vectorcall(dumps.get(), dumps_args, 1, option));
+    return OwnedRef::steal(PyObject_Vectorcall(
+        dumps.get(), dumps_args, 1, keyword_names(KeywordCall::OrjsonDumps)));
 }
 
 PyObject* save_simulation_result_impl(StorageFunction* self,
                                       PyObject* const* args)
 {
     // The identity fields lead the arguments, in the keywords' order.
-    PyObject* identity = identity_keywords();
-    if (identity == nullptr) {
-        return nullptr;
-    }
     OwnedRef simulation_id = call_global(
-        self, g_process.str__compute_simulation_id, args, 0, identity);
+        self, g_process.str__compute_simulation_id, args, 0,
+        keyword_names(KeywordCall::ComputeId));
     if (!simulation_id || !check_finite(args)) {
         return nullptr;
     }
@@ -229,7 +215,8 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
                              args[save_component_name], simulation_id.get()};
     OwnedRef file_path = call_global(
         self, g_process.str_get_simulation_file_path, path_args, 3);
-    if (!file_path) {
+    Access access;
+    if (!file_path || !choose_access(file_path.get(), &access)) {
         return nullptr;
     }
 
@@ -258,7 +245,7 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
     }
 
     OwnedRef data = encode_record(self, stored.get());
-    if (!data || !write_file(file_path.get(), data.get())
+    if (!data || !write_file(access, file_path.get(), data.get())
         || !log_message(self, g_process.str_debug,
                         "Saved simulation result: ", file_path.get())) {
         return nullptr;

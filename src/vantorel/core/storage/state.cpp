@@ -29,9 +29,9 @@ bool init_process_names()
     if (!intern_once(&g_process.str_success, "success")
         || !intern_once(&g_process.str_empty, "")
         || !intern_once(&g_process.str_json_pattern, "*.json")
-        || !intern_once(&g_process.str_json_suffix, ".json")
         || !intern_once(&g_process.str_object_store_module,
                         "vantorel.core.object_store")
+        || !intern_once(&g_process.str_version_query, "?versionId=")
         || !intern_once(&g_process.str_module_name,
                         "vantorel.core.simulation_storage")
         || !intern_once(&g_process.str_lambda_name, "<lambda>")
