@@ -53,10 +53,11 @@ import tempfile
 import time
 import urllib.request
 from collections import Counter
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from pathlib import Path
-from typing import Any, Callable, Iterable, Iterator
+from typing import Any
 
 import diskcache
 import joblib
@@ -169,8 +170,8 @@ def _waves(shape: Shape) -> dict[str, tuple[list[float], ...]]:
             key = f"o{a}@0,o{b}@0"
             if shape.complex_values:
                 waves[key] = (
-                    [m * math.cos(base + 7.0 * w) for m, w in zip(magnitude, grid)],
-                    [m * math.sin(base + 7.0 * w) for m, w in zip(magnitude, grid)],
+                    [m * math.cos(base + 7.0 * w) for m, w in zip(magnitude, grid, strict=True)],
+                    [m * math.sin(base + 7.0 * w) for m, w in zip(magnitude, grid, strict=True)],
                 )
             else:
                 waves[key] = (magnitude,)
@@ -1395,7 +1396,7 @@ def report(results: dict[tuple[str, int], dict[str, Measured]],
         f"diskcache {diskcache.__version__}, joblib {joblib.__version__}; "
         f"s3fs {version('s3fs')}, botocore {version('botocore')}, "
         f"universal-pathlib {version('universal-pathlib')}, moto {version('moto')}",
-        f"- Command: `{' '.join(['bench_storage.py'] + sys.argv[1:])}` (`./dev bench`); "
+        f"- Command: `{' '.join(['bench_storage.py', *sys.argv[1:]])}` (`./dev bench`); "
         f"whole run {elapsed / 60:.1f} min",
         "",
         "## What is measured",
@@ -1660,8 +1661,8 @@ def plot(results: dict[tuple[str, int], dict[str, Measured]], cfg: Config, path:
 
     all_sizes = sorted({n for _, n in results})
     fig, axes = plt.subplots(1, len(PLOTTED), figsize=(16, 6.2))
-    for ax, (key, title, variants) in zip(axes, PLOTTED):
-        for shape, marker, style in zip(SHAPES, ("o", "s"), ("-", "--")):
+    for ax, (key, title, variants) in zip(axes, PLOTTED, strict=True):
+        for shape, marker, style in zip(SHAPES, ("o", "s"), ("-", "--"), strict=True):
             sizes = [n for n in all_sizes if key in results.get((shape.name, n), {})]
             if not sizes:
                 continue

@@ -6,14 +6,36 @@ from conftest import identity, save
 from vantorel.core import simulation_storage as ss
 
 
-class Text(str): pass
-class Mapping(dict): pass
-class Items(list): pass
-class Floaty: __float__ = lambda self: 2.5
-class Indexy: __index__ = lambda self: 4
-class Real(float): __float__ = lambda self: 7.5
+class Text(str):
+    pass
+
+
+class Mapping(dict):
+    pass
+
+
+class Items(list):
+    pass
+
+
+class Floaty:
+    def __float__(self):
+        return 2.5
+
+
+class Indexy:
+    def __index__(self):
+        return 4
+
+
+class Real(float):
+    def __float__(self):
+        return 7.5
+
+
 class Unreal(float):
-    def __float__(self): raise TypeError("no float today")
+    def __float__(self):
+        raise TypeError("no float today")
 
 
 def count(name, n, given):
@@ -27,7 +49,8 @@ def bad(param, expected, actual):
 def kw(name, how, key):
     if how == "needs":
         return f"{name}() needs keyword-only argument {key}"
-    return f"{name}() got {'an unexpected' if how == 'unknown' else 'multiple values for'} keyword argument '{key}'"
+    problem = "an unexpected" if how == "unknown" else "multiple values for"
+    return f"{name}() got {problem} keyword argument '{key}'"
 
 
 PATH, SAVE, CLEAR, DEL = "get_simulation_file_path", "save_simulation_result", "clear_simulation_results", \

@@ -292,7 +292,7 @@ def tree(store):
 
 
 def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(store, results):
-    a, b, c = results
+    a, _, c = results
     fdtd = store / "fdtd"
     damaged = {  # file name in fdtd/: content
         "truncated_0000000000000001.json": b'{"component_name": "trunc',

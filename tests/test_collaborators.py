@@ -1,6 +1,9 @@
 """The sibling modules the storage module works through."""
 
-import json, logging, subprocess, sys
+import json
+import logging
+import subprocess
+import sys
 
 import pytest
 from pydantic import ValidationError

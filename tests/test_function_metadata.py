@@ -27,7 +27,7 @@ def stub_signatures():
         params = [(a.arg, kind, EMPTY if d is None else ast.literal_eval(d), ast.unparse(a.annotation))
                   for kind, names, defaults in ((P, args.args, positional),
                                                 (K, args.kwonlyargs, args.kw_defaults))
-                  for a, d in zip(names, defaults)]
+                  for a, d in zip(names, defaults, strict=True)]
         functions[node.name] = (params, ast.unparse(node.returns))
     return functions
 
@@ -104,9 +104,9 @@ def test_module_namespace():
     names = list(vars(ss))
     start = names.index("hashlib")
     assert all(n.startswith("__") for n in names[:start])
-    assert names[start:] == ("hashlib json UTC datetime Path TYPE_CHECKING Any SimulationHyperparameters "
-                              "SimulationStatus StoredSimulationResult lazy_import orjson __version__ log "
-                              "get_build_dir get_pdk_name get_simulations_dir").split() + [*FUNCTIONS, "__test__"]
+    assert names[start:] == [*("hashlib json UTC datetime Path TYPE_CHECKING Any SimulationHyperparameters "
+                               "SimulationStatus StoredSimulationResult lazy_import orjson __version__ log "
+                               "get_build_dir get_pdk_name get_simulations_dir").split(), *FUNCTIONS, "__test__"]
     assert ss.__test__ == {}
 
 

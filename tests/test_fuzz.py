@@ -1,6 +1,10 @@
 """Random calls of every storage function; the simulation ID against json.dumps + sha256."""
 
-import contextlib, hashlib, json, os, pathlib
+import contextlib
+import hashlib
+import json
+import os
+import pathlib
 from types import NoneType, SimpleNamespace
 
 import pytest
@@ -12,7 +16,10 @@ from vantorel.core import simulation_storage as ss
 from vantorel.models import SimulationHyperparameters, StoredSimulationResult
 
 
-class Boom(Exception): pass
+class Boom(Exception):
+    pass
+
+
 Floaty, Indexy = type("Floaty", (), {"__float__": lambda _: 2.5}), type("Indexy", (), {"__index__": lambda _: 7})
 class Raising:
     def boom(self, *args): raise Boom
@@ -31,8 +38,8 @@ CASES = {  # name: (return types, a well-formed call with its parameters in decl
                                                                 status="success", error_message="", pdk_version="")),
     "_matches_filters": (bool, dict(result=SimpleNamespace(component_name="m", factory_name="f", pdk_name="generic",
                                                            status="success"), **dict.fromkeys(FILTERS))),
-    "list_simulation_results": (list, dict.fromkeys(FILTERS[:2] + ["simulation_type"] + FILTERS[2:])),
-    "clear_simulation_results": (int, dict.fromkeys(FILTERS[:2] + ["simulation_type", "pdk_name"])),
+    "list_simulation_results": (list, dict.fromkeys([*FILTERS[:2], "simulation_type", *FILTERS[2:]])),
+    "clear_simulation_results": (int, dict.fromkeys([*FILTERS[:2], "simulation_type", "pdk_name"])),
     "_find_simulation_file": ((pathlib.Path, NoneType), BY_ID), "load_simulation_result": (RECORD, BY_ID),
     "delete_simulation_result": (bool, BY_ID)}
 KEYWORD_ONLY = {"save_simulation_result", "find_simulation_result", "list_simulation_results", "clear_simulation_results"}
@@ -64,15 +71,21 @@ def calls(draw, name):
     return args, kwargs
 
 
+def guarded(method, store):
+    """``method``, failing the test when it is called on a path outside ``store``."""
+    def call(path, *args, **kwargs):
+        assert pathlib.Path(os.path.abspath(path)).is_relative_to(store), f"outside the store: {path}"
+        return method(path, *args, **kwargs)
+    return call
+
+
 @contextlib.contextmanager
 def confined(store):
-    """Disk-changing Path methods fail the test (AssertionError) before touching anything outside the store."""
+    """Disk-changing Path methods fail the test (AssertionError) before touching anything
+    outside the store."""
     with pytest.MonkeyPatch.context() as patch:
         for method in ("mkdir", "write_bytes", "write_text", "touch", "unlink", "rmdir", "rename", "replace"):
-            def guarded(path, *args, _original=getattr(pathlib.Path, method), **kwargs):
-                assert pathlib.Path(os.path.abspath(path)).is_relative_to(store), f"outside the store: {path}"
-                return _original(path, *args, **kwargs)
-            patch.setattr(pathlib.Path, method, guarded)
+            patch.setattr(pathlib.Path, method, guarded(getattr(pathlib.Path, method), store))
         yield
 
 
@@ -104,7 +117,10 @@ unencodable = st.just([b"x"]) | st.builds(list).map(lambda x: x.append(x) or x) 
 def test_id_is_sha256_prefix_of_sorted_json(names, component_settings, model_parameters, dumped):
     data = dict(component_name=names[0], factory_name=names[1], component_settings=component_settings,
                 model_parameters=model_parameters, hyperparameters=dumped, simulation_type=names[2])
-    call = lambda: ss._compute_simulation_id(**data | {"hyperparameters": SimpleNamespace(model_dump=lambda: dumped)})
+
+    def call():
+        return ss._compute_simulation_id(**data | {"hyperparameters": SimpleNamespace(model_dump=lambda: dumped)})
+
     try:
         expected = hashlib.sha256(json.dumps(data, sort_keys=True).encode()).digest()[:8].hex()
     except Exception as error:  # unsortable keys, bytes, huge ints, cycles

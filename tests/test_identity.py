@@ -1,6 +1,9 @@
 """The deterministic simulation ID."""
 
-import datetime, hashlib, json, re
+import datetime
+import hashlib
+import json
+import re
 from types import SimpleNamespace as NS
 
 import pytest
@@ -112,5 +115,5 @@ def test_missing_global_raises_name_error(monkeypatch, name):
 def test_non_str_id_from_stand_in_is_rejected(monkeypatch):
     first8 = {slice(None, 8): NS(hex=lambda: 5)}  # only [:8] is looked up
     monkeypatch.setattr(ss, "hashlib", NS(sha256=lambda data: NS(digest=lambda: first8)))
-    with pytest.raises(TypeError, match="^Expected str, got int$"):
+    with pytest.raises(TypeError, match=r"^Expected str, got int$"):
         ss._compute_simulation_id(**fields())

@@ -1,6 +1,7 @@
 """Reference and memory leaks: many calls, successful and failing, leave
 the argument objects' reference counts unchanged and memory flat."""
 
+import contextlib
 import gc
 import importlib
 import logging
@@ -143,7 +144,7 @@ def test_sort_key_in_a_reference_cycle_is_collected(store):
 
     for name in ("a", "b"):
         (store / "t").mkdir(parents=True, exist_ok=True)
-        (store / "t" / f"{name}.json").write_text('{"d": "%s"}' % name)
+        (store / "t" / f"{name}.json").write_text(f'{{"d": "{name}"}}')
     with pytest.MonkeyPatch.context() as m:
         m.setattr(ss, "StoredSimulationResult", Validator)
         dates = [r.date for r in ss.list_simulation_results()]
@@ -195,10 +196,8 @@ def test_object_storage_paths_keep_no_records_or_paths(any_store, monkeypatch):
         save(**damaged)
         ss._find_simulation_file(ss._compute_simulation_id(**damaged)).write_bytes(b"[")
         for ident in (probe, damaged, identity(component_name="none")):
-            try:
+            with contextlib.suppress(ValueError):
                 ss.find_simulation_result(**ident)
-            except ValueError:
-                pass
         ss.load_simulation_result(record.simulation_id)
         ss.list_simulation_results()
         ss.delete_simulation_result(record.simulation_id)

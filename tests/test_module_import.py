@@ -1,6 +1,8 @@
 """Importing the storage module, checked in fresh interpreters."""
 
-import json, subprocess, sys
+import json
+import subprocess
+import sys
 
 import pytest
 
@@ -97,4 +99,4 @@ result = [exc.type.__name__, exc.msg]"""
 def test_module_is_initialised_once_per_process(code, expected):
     out = run("import vantorel.core.simulation_storage as ss\n" + code
               + "\nprint(json.dumps(result + [len(calls)]))")
-    assert out == expected + [6]
+    assert out == [*expected, 6]

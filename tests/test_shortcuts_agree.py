@@ -11,8 +11,7 @@ import random
 import pytest
 
 from conftest import identity, save
-from vantorel.core import object_store
-from vantorel.core import simulation_storage as ss
+from vantorel.core import object_store, simulation_storage as ss
 
 COMPONENTS = ["mmi", "ring[1]", "ring1", "a*b", "q?", ""]
 TYPES = ["fdtd", "eme", "t[1]", "t1", "x*"]
@@ -90,7 +89,7 @@ def answers(identities, logs):
     ids = [ss._compute_simulation_id(**i) for i in identities]
     ids += [f"{n:016x}" for n in range(4)]  # damaged ones and a miss
     seen = [outcome(lambda i=i: ss.find_simulation_result(**i))
-            for i in identities + [identity(component_name="none")]]
+            for i in [*identities, identity(component_name="none")]]
     seen += [outcome(lambda i=i: ss.load_simulation_result(i)) for i in ids]
     for filters in ({}, {"component_name": "ring[1]"}, {"simulation_type": "t[1]"},
                     {"simulation_type": "x*"}, {"status": "error"}):

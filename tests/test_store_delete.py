@@ -93,6 +93,6 @@ def test_bad_arguments_raise_before_any_work(store, monkeypatch, call):
     save()
     monkeypatch.setattr(ss, "list_simulation_results", None)
     monkeypatch.setattr(ss, "_find_simulation_file", None)
-    with pytest.raises(TypeError, match="argument|Argument"):
+    with pytest.raises(TypeError, match=r"argument|Argument"):
         call()
     assert len(stored(store)) == 1

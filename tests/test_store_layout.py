@@ -4,8 +4,8 @@ import glob
 from types import SimpleNamespace
 
 import pytest
-from conftest import save
 
+from conftest import save
 from vantorel.core import simulation_storage as ss
 
 SID = "0123456789abcdef"

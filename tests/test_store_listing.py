@@ -94,7 +94,7 @@ def test_none_attribute_never_matches(store, monkeypatch, attribute):
 def test_newest_first_with_ties_in_scan_order(store):
     day = "2024-05-01T00:00:00+00:00"
     for name, date in zip("abcde", [day, "2024-06-01T00:00:00+00:00", day,
-                                    day, "2023-01-01T00:00:00+00:00"]):
+                                    day, "2023-01-01T00:00:00+00:00"], strict=True):
         path = file_of(store, save(component_name=name))
         path.write_text(json.dumps({**json.loads(path.read_text()),
                                     "simulation_date": date}))

@@ -9,9 +9,10 @@ from datetime import UTC, datetime
 
 import orjson
 import pytest
-from conftest import identity, save
+from pydantic import ValidationError
 
 import vantorel
+from conftest import identity, save
 from vantorel.core import simulation_storage as ss
 
 KEYWORDS = """component_name factory_name component_settings model_parameters
@@ -73,15 +74,16 @@ def test_file_bytes_mode_log_and_overwrite(store, logs, mask):
     assert logs() == [("DEBUG", f"Saved simulation result: {path}")] * 2
 
 
-@pytest.mark.parametrize("content", [b"not json", b"{", b'{"a": 1}',
-                                     b'{"component_name": 5}'])
-def test_damaged_file_raises_without_log(any_store, logs, caplog, content):
+@pytest.mark.parametrize("content, error", [
+    (b"not json", orjson.JSONDecodeError), (b"{", orjson.JSONDecodeError),
+    (b'{"a": 1}', ValidationError), (b'{"component_name": 5}', ValidationError)])
+def test_damaged_file_raises_without_log(any_store, logs, caplog, content, error):
     record = save()
     ss._find_simulation_file(record.simulation_id).write_bytes(content)
     caplog.clear()
-    with pytest.raises(Exception):
+    with pytest.raises(error):
         ss.load_simulation_result(record.simulation_id)
-    with pytest.raises(Exception):
+    with pytest.raises(error):
         ss.find_simulation_result(**identity())
     assert logs() == []
 

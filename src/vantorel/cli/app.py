@@ -17,9 +17,9 @@ import time
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from datetime import UTC, datetime, timedelta
-from enum import Enum
+from enum import StrEnum
 from pathlib import Path
-from typing import Annotated, Any, TypeVar
+from typing import Annotated, Any
 
 import orjson
 import typer
@@ -83,10 +83,7 @@ def error_message(error: Exception) -> str:
     return store_check.describe_failure(error)
 
 
-Command = TypeVar("Command", bound=Callable[..., Any])
-
-
-def reports_errors(command: Command) -> Command:
+def reports_errors[Command: Callable[..., Any]](command: Command) -> Command:
     """Turns a failure of ``command`` into ``error: ...`` on stderr and its
     exit status (a traceback with ``--debug``)."""
 
@@ -100,7 +97,7 @@ def reports_errors(command: Command) -> Command:
             if session.debug:
                 raise
             report_error(error_message(error))
-            raise typer.Exit(error.exit_code if isinstance(error, CommandError) else 1)
+            raise typer.Exit(error.exit_code if isinstance(error, CommandError) else 1) from error
 
     return run  # type: ignore[return-value]
 
@@ -129,10 +126,7 @@ def confirm_removal(count: int, yes: bool) -> None:
         raise CommandError("aborted: nothing removed")
 
 
-Item = TypeVar("Item")
-
-
-def progress(items: list[Item], description: str) -> Iterable[Item]:
+def progress[Item](items: list[Item], description: str) -> Iterable[Item]:
     """``items``, with a progress bar on a terminal."""
     return track(items, description=description, console=session.err,
                  transient=True, disable=not session.err.is_terminal)
@@ -303,7 +297,7 @@ results_app = typer.Typer(
 app.add_typer(results_app)
 
 
-class Status(str, Enum):
+class Status(StrEnum):
     success = "success"
     error = "error"
 
@@ -392,7 +386,7 @@ def ls(
         component_name=component, factory_name=factory, simulation_type=simulation_type,
         pdk_name=pdk, status=status.value if status else None)[:limit]
     if as_json:
-        for record, size in zip(records, file_sizes(records)):
+        for record, size in zip(records, file_sizes(records), strict=True):
             print_json_line({
                 "simulation_id": record.simulation_id,
                 "simulation_date": record.simulation_date,
@@ -670,7 +664,7 @@ def stats() -> None:
     """Count results, their bytes and oldest/newest dates per type, status and PDK."""
     records = list_results()
     sizes = {record.simulation_id: size or 0
-             for record, size in zip(records, file_sizes(records))}
+             for record, size in zip(records, file_sizes(records), strict=True)}
     groupings: dict[str, Callable[[StoredSimulationResult], str]] = {
         "type": lambda record: record.simulation_type,
         "status": lambda record: record.status,

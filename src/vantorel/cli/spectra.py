@@ -50,7 +50,7 @@ def power_of(value: Any) -> list[float] | None:
     if is_number_list(value):
         return [float(item) for item in value]
     if is_complex_pair(value):
-        return [re * re + im * im for re, im in zip(value["real"], value["imag"])]
+        return [re * re + im * im for re, im in zip(value["real"], value["imag"], strict=True)]
     return None
 
 
