@@ -31,6 +31,7 @@ from rich.table import Table
 from rich.text import Text
 
 from vantorel.cli import spectra, store_check
+from vantorel.cli.store_check import StorePath
 from vantorel.core import simulation_storage as storage
 from vantorel.logger import get_logger
 from vantorel.models import StoredSimulationResult
@@ -83,12 +84,13 @@ def error_message(error: Exception) -> str:
     return store_check.describe_failure(error)
 
 
-def reports_errors[Command: Callable[..., Any]](command: Command) -> Command:
+def reports_errors[**Params, Result](
+        command: Callable[Params, Result]) -> Callable[Params, Result]:
     """Turns a failure of ``command`` into ``error: ...`` on stderr and its
     exit status (a traceback with ``--debug``)."""
 
     @functools.wraps(command)
-    def run(*args: Any, **kwargs: Any) -> Any:
+    def run(*args: Params.args, **kwargs: Params.kwargs) -> Result:
         try:
             return command(*args, **kwargs)
         except (typer.Exit, typer.Abort, typer.BadParameter):
@@ -99,7 +101,7 @@ def reports_errors[Command: Callable[..., Any]](command: Command) -> Command:
             report_error(error_message(error))
             raise typer.Exit(error.exit_code if isinstance(error, CommandError) else 1) from error
 
-    return run  # type: ignore[return-value]
+    return run
 
 
 def report_error(message: str) -> None:
@@ -204,14 +206,14 @@ def print_json_line(fields: dict[str, Any]) -> None:
 # ------------------------------------------------------------ store access
 
 
-def result_path(record: StoredSimulationResult) -> Path:
-    """The file of a result whose name agrees with its content (``verify``
-    reports the files that do not)."""
-    return (get_simulations_dir() / record.simulation_type
+def result_path[P: StorePath](store: P, record: StoredSimulationResult) -> P:
+    """The file in ``store`` of a result whose name agrees with its content
+    (``verify`` reports the files that do not)."""
+    return (store / record.simulation_type
             / f"{record.component_name}_{record.simulation_id}.json")
 
 
-def file_size(path: Path) -> int | None:
+def file_size(path: StorePath) -> int | None:
     try:
         return path.stat().st_size
     except OSError:
@@ -221,12 +223,12 @@ def file_size(path: Path) -> int | None:
 def file_sizes(records: list[StoredSimulationResult]) -> list[int | None]:
     """The size of each record's file (None where there is none): on object
     storage from one recursive listing rather than a request per file."""
-    paths = [result_path(record) for record in records]
     store = get_simulations_dir()
-    if isinstance(store, Path) or not paths:
+    if isinstance(store, Path) or not records:
+        paths = [result_path(store, record) for record in records]
         return [file_size(path) for path in progress(paths, "Measuring files")]
     listed = store.fs.find(store.path, detail=True)
-    return [listed.get(path.path, {}).get("size") for path in paths]
+    return [listed.get(result_path(store, record).path, {}).get("size") for record in records]
 
 
 def list_results(**filters: str | None) -> list[StoredSimulationResult]:
@@ -414,7 +416,7 @@ def show(
 ) -> None:
     """Show one result: identity, settings, metadata and a summary of its data."""
     record = load_result(simulation_id)
-    path = result_path(record)
+    path = result_path(get_simulations_dir(), record)
     size = file_size(path)
     entries = {name: spectra.summarize_entry(value) for name, value in record.result.items()}
     wavelengths = {"count": len(record.wavelengths),

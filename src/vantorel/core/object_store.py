@@ -47,7 +47,8 @@ def _single_request(fs: Any) -> dict[str, Any]:
 def read(path: Any) -> bytes:
     """The whole object, read in one request: an overwrite racing the read
     gives the old or the new content, never an error."""
-    return path.fs.cat_file(path.path, **_single_request(path.fs))
+    content: bytes = path.fs.cat_file(path.path, **_single_request(path.fs))
+    return content
 
 
 def read_located(path: Any) -> bytes | None:
@@ -178,8 +179,9 @@ def read_all(paths: Sequence[Any]) -> list[Any]:
     if not paths:
         return []
     fs = paths[0].fs
-    return fs.cat_ranges([path.path for path in paths], None, None,
-                         on_error="return", **_single_request(fs))
+    contents: list[bytes | Exception] = fs.cat_ranges(
+        [path.path for path in paths], None, None, on_error="return", **_single_request(fs))
+    return contents
 
 
 def remove_all(paths: list[Any]) -> tuple[list[Any], Exception | None]:
@@ -216,7 +218,7 @@ def _delete_batch(fs: Any, batch: list[Any]) -> dict[str, str]:
     """Deletes up to 1,000 objects in one request a bucket; returns the
     message for each one S3 did not delete."""
     keys = [fs.split_path(path.path)[:2] for path in batch]
-    failed = {}
+    failed: dict[str, str] = {}
     for bucket in dict.fromkeys(bucket for bucket, _ in keys):
         answer = fs.call_s3("delete_objects", Bucket=bucket, Delete={
             "Objects": [{"Key": key} for b, key in keys if b == bucket],
