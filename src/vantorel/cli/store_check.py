@@ -93,17 +93,20 @@ def type_directories(store: StorePath) -> list[StorePath]:
     """The directories a listing reads results from, quarantine excepted."""
     if not store.is_dir():
         return []
-    return sorted(entry for entry in store.iterdir()
-                  if entry.is_dir() and entry.name != QUARANTINE_DIR)
+    return sorted(
+        entry for entry in store.iterdir() if entry.is_dir() and entry.name != QUARANTINE_DIR
+    )
 
 
 def files_to_check(store: StorePath) -> list[StorePath]:
     """Every ``*.json`` file a listing reads and every temporary file of a
     save, in the type directories of ``store``."""
-    return [entry
-            for directory in type_directories(store)
-            for entry in sorted(directory.iterdir())
-            if entry.name.endswith(".json") or TEMPORARY_NAME.fullmatch(entry.name)]
+    return [
+        entry
+        for directory in type_directories(store)
+        for entry in sorted(directory.iterdir())
+        if entry.name.endswith(".json") or TEMPORARY_NAME.fullmatch(entry.name)
+    ]
 
 
 def check_file(path: StorePath, now: float) -> Finding | None:
@@ -153,8 +156,7 @@ def check_temporary_file(path: StorePath, pid: int, now: float) -> Finding:
         age = 0.0
     if process_is_running(pid) or age < STALE_TEMPORARY_AGE_SECONDS:
         return Finding(path, Problem.SAVE_IN_PROGRESS, f"process {pid}")
-    return Finding(path, Problem.STALE_TEMPORARY,
-                   f"process {pid} is gone, {format_age(age)} old")
+    return Finding(path, Problem.STALE_TEMPORARY, f"process {pid} is gone, {format_age(age)} old")
 
 
 def process_is_running(pid: int) -> bool:

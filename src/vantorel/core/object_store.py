@@ -107,8 +107,7 @@ def entries(directory: Any, suffix: str) -> list[Any]:
     except (FileNotFoundError, NotADirectoryError):
         return []
     own = directory.path.rstrip("/")
-    names = (key.rstrip("/").rpartition("/")[2] for key in listed
-             if key.rstrip("/") != own)
+    names = (key.rstrip("/").rpartition("/")[2] for key in listed if key.rstrip("/") != own)
     return [directory / name for name in names if name.endswith(suffix)]
 
 
@@ -135,15 +134,15 @@ def _tree(directory: Any) -> list[tuple[str, ...]] | None:
     if root in keys:
         return None
     prefix = root + "/"
-    return sorted(tuple(key[len(prefix):].rstrip("/").split("/"))
-                  for key in keys if key.startswith(prefix))
+    return sorted(
+        tuple(key[len(prefix) :].rstrip("/").split("/")) for key in keys if key.startswith(prefix)
+    )
 
 
 def _entries(tree: list[tuple[str, ...]], depth: int) -> list[tuple[str, ...]]:
     """The entries `depth` levels down: files there and the directories that
     hold anything deeper, in the order listing each level gives them."""
-    return list(dict.fromkeys(parts[:depth] for parts in tree
-                              if len(parts) >= depth))
+    return list(dict.fromkeys(parts[:depth] for parts in tree if len(parts) >= depth))
 
 
 def find_first_entry(root: Any, suffix: str) -> Any:
@@ -169,8 +168,7 @@ def result_files(root: Any, simulation_type: str | None) -> Any:
     if tree is None:
         return NotImplemented
     depth = 2 if simulation_type is None else 1
-    return [top.joinpath(*parts) for parts in _entries(tree, depth)
-            if parts[-1].endswith(".json")]
+    return [top.joinpath(*parts) for parts in _entries(tree, depth) if parts[-1].endswith(".json")]
 
 
 def read_all(paths: Sequence[Any]) -> list[Any]:
@@ -180,7 +178,8 @@ def read_all(paths: Sequence[Any]) -> list[Any]:
         return []
     fs = paths[0].fs
     contents: list[bytes | Exception] = fs.cat_ranges(
-        [path.path for path in paths], None, None, on_error="return", **_single_request(fs))
+        [path.path for path in paths], None, None, on_error="return", **_single_request(fs)
+    )
     return contents
 
 
@@ -202,13 +201,12 @@ def remove_all(paths: list[Any]) -> tuple[list[Any], Exception | None]:
             return removed, None
         # fs.rm would glob names that hold [, * or ?: the batches name keys.
         for start in range(0, len(paths), 1000):
-            batch = paths[start:start + 1000]
+            batch = paths[start : start + 1000]
             failed = _delete_batch(fs, batch)
             removed += [path for path in batch if path.path not in failed]
             if failed:
                 name, message = next(iter(failed.items()))
-                return removed, OSError(errno.EIO, message or "not deleted",
-                                        f"s3://{name}")
+                return removed, OSError(errno.EIO, message or "not deleted", f"s3://{name}")
     except Exception as error:
         return removed, error
     return removed, None
@@ -220,9 +218,13 @@ def _delete_batch(fs: Any, batch: list[Any]) -> dict[str, str]:
     keys = [fs.split_path(path.path)[:2] for path in batch]
     failed: dict[str, str] = {}
     for bucket in dict.fromkeys(bucket for bucket, _ in keys):
-        answer = fs.call_s3("delete_objects", Bucket=bucket, Delete={
-            "Objects": [{"Key": key} for b, key in keys if b == bucket],
-            "Quiet": True})
-        failed.update((f"{bucket}/{error['Key']}", error.get("Message", ""))
-                      for error in answer.get("Errors", []))
+        answer = fs.call_s3(
+            "delete_objects",
+            Bucket=bucket,
+            Delete={"Objects": [{"Key": key} for b, key in keys if b == bucket], "Quiet": True},
+        )
+        failed.update(
+            (f"{bucket}/{error['Key']}", error.get("Message", ""))
+            for error in answer.get("Errors", [])
+        )
     return failed
