@@ -53,10 +53,11 @@ import tempfile
 import time
 import urllib.request
 from collections import Counter
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from pathlib import Path
-from typing import Any, Callable, Iterable, Iterator
+from typing import Any
 
 import diskcache
 import joblib
@@ -73,8 +74,16 @@ HERE = Path(__file__).resolve().parent
 
 SIMULATION_TYPES = ("fdtd", "eme", "fde", "varfdtd")
 COMPONENTS = (
-    "mmi1x2", "mmi2x2", "ring_single", "ring_double", "taper",
-    "bend_euler", "coupler", "mzi", "grating_coupler", "straight",
+    "mmi1x2",
+    "mmi2x2",
+    "ring_single",
+    "ring_double",
+    "taper",
+    "bend_euler",
+    "coupler",
+    "mzi",
+    "grating_coupler",
+    "straight",
 )
 FILTER_COMPONENT = "ring_single"  # one record in ten
 FILTER_TYPE = "fdtd"  # one record in four
@@ -82,13 +91,31 @@ CLEAR_COMPONENT = "clear_target"  # the subset cleared, outside the N results
 CLEAR_COUNT = 5
 SAMPLE_COUNT = 64  # records the lookups rotate over
 
-LOCAL_OPERATIONS = ("find_hit", "find_miss", "load", "list_all", "list_type",
-                    "list_component", "save", "delete", "clear")
+LOCAL_OPERATIONS = (
+    "find_hit",
+    "find_miss",
+    "load",
+    "list_all",
+    "list_type",
+    "list_component",
+    "save",
+    "delete",
+    "clear",
+)
 # At the kept size only what a lookup-heavy user meets, and nothing that
 # reads the whole store.
 KEPT_OPERATIONS = ("find_hit", "find_miss", "load", "delete", "list_type")
-S3_OPERATIONS = ("save", "find_hit", "find_miss", "load", "list_all", "list_type",
-                 "list_component", "delete", "clear")
+S3_OPERATIONS = (
+    "save",
+    "find_hit",
+    "find_miss",
+    "load",
+    "list_all",
+    "list_type",
+    "list_component",
+    "delete",
+    "clear",
+)
 
 S3_BUCKET = "vantorel-bench"
 # Added by the server to every answer in the latency comparison: the order
@@ -119,15 +146,29 @@ class Config:
     max_reps: int
 
 
-FULL = Config(sizes=(100, 1_000, 10_000), kept_size=100_000, s3_sizes=(100, 1_000),
-              budget_s=1.5, min_reps=3, max_reps=400)
-QUICK = Config(sizes=(100,), kept_size=1_000, s3_sizes=(100,),
-               budget_s=0.2, min_reps=2, max_reps=20)
+FULL = Config(
+    sizes=(100, 1_000, 10_000),
+    kept_size=100_000,
+    s3_sizes=(100, 1_000),
+    budget_s=1.5,
+    min_reps=3,
+    max_reps=400,
+)
+QUICK = Config(
+    sizes=(100,), kept_size=1_000, s3_sizes=(100,), budget_s=0.2, min_reps=2, max_reps=20
+)
 
-SMALL = Shape("small", ports=3, wavelengths=201, complex_values=False, digits=4,
-              sizes=(100, 1_000, 10_000, 100_000))
-LARGE = Shape("large", ports=8, wavelengths=281, complex_values=True, digits=None,
-              sizes=(100, 1_000))
+SMALL = Shape(
+    "small",
+    ports=3,
+    wavelengths=201,
+    complex_values=False,
+    digits=4,
+    sizes=(100, 1_000, 10_000, 100_000),
+)
+LARGE = Shape(
+    "large", ports=8, wavelengths=281, complex_values=True, digits=None, sizes=(100, 1_000)
+)
 SHAPES = (SMALL, LARGE)
 
 
@@ -169,8 +210,8 @@ def _waves(shape: Shape) -> dict[str, tuple[list[float], ...]]:
             key = f"o{a}@0,o{b}@0"
             if shape.complex_values:
                 waves[key] = (
-                    [m * math.cos(base + 7.0 * w) for m, w in zip(magnitude, grid)],
-                    [m * math.sin(base + 7.0 * w) for m, w in zip(magnitude, grid)],
+                    [m * math.cos(base + 7.0 * w) for m, w in zip(magnitude, grid, strict=True)],
+                    [m * math.sin(base + 7.0 * w) for m, w in zip(magnitude, grid, strict=True)],
                 )
             else:
                 waves[key] = (magnitude,)
@@ -186,25 +227,28 @@ def solver_output(shape: Shape, index: int) -> tuple[list[float], dict[str, Any]
     for key, values in _waves(shape).items():
         if shape.complex_values:
             real, imag = values
-            result[key] = {"real": real[start:start + n], "imag": imag[start:start + n]}
+            result[key] = {"real": real[start : start + n], "imag": imag[start : start + n]}
         else:
-            result[key] = values[0][start:start + n]
+            result[key] = values[0][start : start + n]
     return wavelengths, result
 
 
 def save_arguments(shape: Shape, index: int, component: str | None = None) -> dict[str, Any]:
     """The keywords of save_simulation_result for record `index`."""
     wavelengths, result = solver_output(shape, index)
-    return dict(**identity(shape, index, component), result=result,
-                wavelengths=wavelengths, execution_time_seconds=12.5 + index % 7)
+    return dict(
+        **identity(shape, index, component),
+        result=result,
+        wavelengths=wavelengths,
+        execution_time_seconds=12.5 + index % 7,
+    )
 
 
 def save(shape: Shape, index: int, component: str | None = None) -> StoredSimulationResult:
     return ss.save_simulation_result(**save_arguments(shape, index, component))
 
 
-def result_path(root: str, simulation_type: str, component_name: str,
-                simulation_id: str) -> str:
+def result_path(root: str, simulation_type: str, component_name: str, simulation_id: str) -> str:
     """Where a result lives: <root>/<type>/<component>_<id>.json (also an S3 key)."""
     return f"{root}/{simulation_type}/{component_name}_{simulation_id}.json"
 
@@ -217,8 +261,14 @@ def joblib_arguments(ident: dict[str, Any]) -> dict[str, Any]:
 _PREPARED_DUMP: dict[str, Any] | None = None
 
 
-def run_simulation(component_name, factory_name, component_settings, model_parameters,
-                   hyperparameters, simulation_type):
+def run_simulation(
+    component_name,
+    factory_name,
+    component_settings,
+    model_parameters,
+    hyperparameters,
+    simulation_type,
+):
     """Stands in for a solver run cached by joblib: returns the record dump
     prepared for this call (only reached on a cache miss, while building)."""
     return _PREPARED_DUMP
@@ -256,8 +306,7 @@ def floor_id(ident: dict[str, Any]) -> str:
 
 def known_path(root: str, ident: dict[str, Any]) -> str:
     """The file of an identity, at the place its ID and names give."""
-    return result_path(root, ident["simulation_type"], ident["component_name"],
-                       floor_id(ident))
+    return result_path(root, ident["simulation_type"], ident["component_name"], floor_id(ident))
 
 
 def floor_walk(root: str, simulation_id: str) -> str | None:
@@ -292,9 +341,13 @@ def listdir_walk(root: bytes, simulation_id: str) -> bytes | None:
 class _Dirent(ctypes.Structure):
     """glibc's struct dirent on 64-bit Linux."""
 
-    _fields_ = [("d_ino", ctypes.c_uint64), ("d_off", ctypes.c_int64),
-                ("d_reclen", ctypes.c_ushort), ("d_type", ctypes.c_ubyte),
-                ("d_name", ctypes.c_char * 256)]
+    _fields_ = [
+        ("d_ino", ctypes.c_uint64),
+        ("d_off", ctypes.c_int64),
+        ("d_reclen", ctypes.c_ushort),
+        ("d_type", ctypes.c_ubyte),
+        ("d_name", ctypes.c_char * 256),
+    ]
 
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -349,9 +402,9 @@ def floor_list_paths(root: str, simulation_type: str | None = None) -> list[str]
     return paths
 
 
-def select_newest_first(contents: Iterable[tuple[str, bytes]],
-                        component_name: str | None = None
-                        ) -> list[tuple[str, StoredSimulationResult]]:
+def select_newest_first(
+    contents: Iterable[tuple[str, bytes]], component_name: str | None = None
+) -> list[tuple[str, StoredSimulationResult]]:
     """Decodes and validates every (path, content), keeps those of the
     component (all without one), newest first."""
     found = []
@@ -363,9 +416,9 @@ def select_newest_first(contents: Iterable[tuple[str, bytes]],
     return found
 
 
-def floor_list(root: str, component_name: str | None = None,
-               simulation_type: str | None = None
-               ) -> list[tuple[str, StoredSimulationResult]]:
+def floor_list(
+    root: str, component_name: str | None = None, simulation_type: str | None = None
+) -> list[tuple[str, StoredSimulationResult]]:
     paths = floor_list_paths(root, simulation_type)
     return select_newest_first(((p, read_bytes(p)) for p in paths), component_name)
 
@@ -410,8 +463,12 @@ def s3_walk(fs: Any, root: str, simulation_id: str) -> str | None:
 
 def s3_list_keys(fs: Any, root: str, simulation_type: str | None = None) -> list[str]:
     type_dirs = [f"{root}/{simulation_type}"] if simulation_type else s3_type_dirs(fs, root)
-    return [key for type_dir in type_dirs for key in fs.ls(type_dir, detail=False)
-            if key.endswith(".json")]
+    return [
+        key
+        for type_dir in type_dirs
+        for key in fs.ls(type_dir, detail=False)
+        if key.endswith(".json")
+    ]
 
 
 def fetch_concurrently(fs: Any, keys: list[str]) -> Iterable[tuple[str, bytes]]:
@@ -424,9 +481,13 @@ def fetch_one_by_one(fs: Any, keys: list[str]) -> Iterable[tuple[str, bytes]]:
     return [(key, s3_read(fs, key)) for key in keys]
 
 
-def s3_floor_list(fs: Any, root: str, fetch: Callable[[Any, list[str]], Iterable],
-                  component_name: str | None = None, simulation_type: str | None = None
-                  ) -> list[tuple[str, StoredSimulationResult]]:
+def s3_floor_list(
+    fs: Any,
+    root: str,
+    fetch: Callable[[Any, list[str]], Iterable],
+    component_name: str | None = None,
+    simulation_type: str | None = None,
+) -> list[tuple[str, StoredSimulationResult]]:
     keys = s3_list_keys(fs, root, simulation_type)
     return select_newest_first(fetch(fs, keys), component_name)
 
@@ -494,8 +555,13 @@ class RequestCounter:
         return taken
 
 
-def _once(v: Variant, k: int, keep: dict[str, Any] | None,
-          counter: RequestCounter | None, requests: dict[str, list[Requests]]) -> int:
+def _once(
+    v: Variant,
+    k: int,
+    keep: dict[str, Any] | None,
+    counter: RequestCounter | None,
+    requests: dict[str, list[Requests]],
+) -> int:
     if v.before:
         v.before(k)
     if counter:
@@ -513,9 +579,12 @@ def _once(v: Variant, k: int, keep: dict[str, Any] | None,
     return elapsed
 
 
-def measure(cfg: Config, *variants: Variant,
-            check: Callable[[dict[str, Any]], None] | None = None,
-            counter: RequestCounter | None = None) -> Measured:
+def measure(
+    cfg: Config,
+    *variants: Variant,
+    check: Callable[[dict[str, Any]], None] | None = None,
+    counter: RequestCounter | None = None,
+) -> Measured:
     """One warm-up call per variant, whose results `check` compares (the floor
     must give the module's answer) and whose times are discarded; then
     repetitions, variants interleaved (order flipped every round), as many as
@@ -535,9 +604,12 @@ def measure(cfg: Config, *variants: Variant,
         order = variants if k % 2 else tuple(reversed(variants))
         for v in order:
             samples[v.key].append(_once(v, k, None, counter, requests))
-    return Measured({v.key: v.label for v in variants},
-                    {key: statistics.median(s) / 1e9 for key, s in samples.items()},
-                    reps, requests)
+    return Measured(
+        {v.key: v.label for v in variants},
+        {key: statistics.median(s) / 1e9 for key, s in samples.items()},
+        reps,
+        requests,
+    )
 
 
 def joined(first: Measured, *others: Measured) -> Measured:
@@ -552,10 +624,13 @@ def joined(first: Measured, *others: Measured) -> Measured:
 
 # Checks on the warm-up answers: every floor gives the module's answer.
 
+
 def record_of(expected_id: str) -> Callable[[dict[str, Any]], None]:
     """For a floor measured apart: each variant read the expected record."""
+
     def check(values: dict[str, Any]) -> None:
         assert all(v.simulation_id == expected_id for v in values.values())
+
     return check
 
 
@@ -570,6 +645,7 @@ def same_record(expected_id: str) -> Callable[[dict[str, Any]], None]:
                 assert os.fsdecode(value).endswith(f"_{expected_id}.json"), key
             else:
                 assert value == module, key
+
     return check
 
 
@@ -584,6 +660,7 @@ def same_listing(expected: int) -> Callable[[dict[str, Any]], None]:
         for key, value in values.items():
             if key != "module":
                 assert sorted(r.simulation_id for _, r in value) == module, key
+
     return check
 
 
@@ -657,8 +734,9 @@ def kept_store_key(shape: Shape, n: int) -> str:
     return digest.hexdigest()[:16]
 
 
-def open_kept_store(shape: Shape, n: int, cache_dir: Path,
-                    progress: Callable[[str], None]) -> tuple[Store, str]:
+def open_kept_store(
+    shape: Shape, n: int, cache_dir: Path, progress: Callable[[str], None]
+) -> tuple[Store, str]:
     """The store of `n` results kept in `cache_dir` between runs: reused when
     a complete one with the same key is there, else built (kept stores of
     the same class and size with another key are removed). Returns it and a
@@ -674,22 +752,33 @@ def open_kept_store(shape: Shape, n: int, cache_dir: Path,
         kept = json.loads(manifest.read_text())
         if len(floor_list_paths(store.location)) == n == len(kept["ids"]):
             store.ids = kept["ids"]
-            return store, (f"reused from `{base.name}` in the cache directory: built "
-                           f"{kept['built']} by an earlier run, in "
-                           f"{fmt_time(kept['build_seconds'])} "
-                           f"({fmt_time(kept['save_seconds'] / n)} per save)")
+            return store, (
+                f"reused from `{base.name}` in the cache directory: built "
+                f"{kept['built']} by an earlier run, in "
+                f"{fmt_time(kept['build_seconds'])} "
+                f"({fmt_time(kept['save_seconds'] / n)} per save)"
+            )
     shutil.rmtree(base, ignore_errors=True)
     base.mkdir(parents=True)
     progress(f"{shape.name}: building the kept store of {n:,} results in {base}")
     t0 = time.perf_counter()
     store.grow(n)
     build_seconds = time.perf_counter() - t0
-    manifest.write_text(json.dumps({
-        "built": f"{datetime.now(UTC):%Y-%m-%d %H:%M} UTC", "build_seconds": build_seconds,
-        "save_seconds": store.save_seconds, "ids": store.ids}))
-    return store, (f"built in this run in {fmt_time(build_seconds)} "
-                   f"({fmt_time(store.save_seconds / n)} per save) and kept as "
-                   f"`{base.name}` in the cache directory for the next runs")
+    manifest.write_text(
+        json.dumps(
+            {
+                "built": f"{datetime.now(UTC):%Y-%m-%d %H:%M} UTC",
+                "build_seconds": build_seconds,
+                "save_seconds": store.save_seconds,
+                "ids": store.ids,
+            }
+        )
+    )
+    return store, (
+        f"built in this run in {fmt_time(build_seconds)} "
+        f"({fmt_time(store.save_seconds / n)} per save) and kept as "
+        f"`{base.name}` in the cache directory for the next runs"
+    )
 
 
 @contextlib.contextmanager
@@ -709,8 +798,9 @@ def kept_store_in_use(store: Store) -> Iterator[None]:
 # Local measurements
 
 
-def measure_local(store: Store, n: int, cfg: Config, rng: random.Random,
-                  operations: Iterable[str]) -> dict[str, Measured]:
+def measure_local(
+    store: Store, n: int, cfg: Config, rng: random.Random, operations: Iterable[str]
+) -> dict[str, Measured]:
     shape = store.shape
     root = store.location
     byte_root = os.fsencode(root)
@@ -729,67 +819,111 @@ def measure_local(store: Store, n: int, cfg: Config, rng: random.Random,
 
     if "find_hit" in operations:
         variants = [
-            Variant("module", "vantorel",
-                    lambda k: ss.find_simulation_result(**pick(idents, k))),
-            Variant("direct", "floor: ID + read at the known place, no walk",
-                    lambda k: read_record(known_path(root, pick(idents, k)))),
+            Variant("module", "vantorel", lambda k: ss.find_simulation_result(**pick(idents, k))),
+            Variant(
+                "direct",
+                "floor: ID + read at the known place, no walk",
+                lambda k: read_record(known_path(root, pick(idents, k))),
+            ),
         ]
         if alternatives:
             joblib_idents = [joblib_arguments(i) for i in idents]
-            variants.append(Variant("joblib", "joblib `Memory` cache hit (by identity)",
-                                    lambda k: store.cached_run(**pick(joblib_idents, k))))
+            variants.append(
+                Variant(
+                    "joblib",
+                    "joblib `Memory` cache hit (by identity)",
+                    lambda k: store.cached_run(**pick(joblib_idents, k)),
+                )
+            )
         # The walking floor takes up to a hundred hits' time: measured in a
         # round of its own, so that its runs do not evict from the caches
         # what the next hit would find there.
-        walking = Variant("floor", "floor: ID + os.scandir walk + read",
-                          lambda k: read_record(floor_walk(root, floor_id(pick(idents, k)))))
-        out["find_hit"] = joined(measure(cfg, *variants, check=same_record(ids[0])),
-                                 measure(cfg, walking, check=record_of(ids[0])))
+        walking = Variant(
+            "floor",
+            "floor: ID + os.scandir walk + read",
+            lambda k: read_record(floor_walk(root, floor_id(pick(idents, k)))),
+        )
+        out["find_hit"] = joined(
+            measure(cfg, *variants, check=same_record(ids[0])),
+            measure(cfg, walking, check=record_of(ids[0])),
+        )
 
     if "find_miss" in operations:
         out["find_miss"] = measure(
             cfg,
-            Variant("module", "vantorel",
-                    lambda k: ss.find_simulation_result(**pick(misses, k))),
-            Variant("floor", "floor: ID + os.scandir walk over every directory",
-                    lambda k: floor_walk(root, floor_id(pick(misses, k)))),
-            Variant("listdir", "floor: ID + os.listdir walk over every directory",
-                    lambda k: listdir_walk(byte_root, floor_id(pick(misses, k)))),
+            Variant("module", "vantorel", lambda k: ss.find_simulation_result(**pick(misses, k))),
+            Variant(
+                "floor",
+                "floor: ID + os.scandir walk over every directory",
+                lambda k: floor_walk(root, floor_id(pick(misses, k))),
+            ),
+            Variant(
+                "listdir",
+                "floor: ID + os.listdir walk over every directory",
+                lambda k: listdir_walk(byte_root, floor_id(pick(misses, k))),
+            ),
             check=all_none,
         )
 
     if "load" in operations:
         variants = [
             Variant("module", "vantorel", lambda k: ss.load_simulation_result(pick(ids, k))),
-            Variant("floor", "floor: os.scandir walk + read",
-                    lambda k: read_record(floor_walk(root, pick(ids, k)))),
-            Variant("scandir_walk", "os.scandir walk alone",
-                    lambda k: floor_walk(root, pick(ids, k))),
-            Variant("listdir_walk", "os.listdir walk alone",
-                    lambda k: listdir_walk(byte_root, pick(ids, k))),
-            Variant("readdir_walk", "libc readdir walk (ctypes) alone",
-                    lambda k: readdir_walk(byte_root, pick(ids, k))),
+            Variant(
+                "floor",
+                "floor: os.scandir walk + read",
+                lambda k: read_record(floor_walk(root, pick(ids, k))),
+            ),
+            Variant(
+                "scandir_walk", "os.scandir walk alone", lambda k: floor_walk(root, pick(ids, k))
+            ),
+            Variant(
+                "listdir_walk",
+                "os.listdir walk alone",
+                lambda k: listdir_walk(byte_root, pick(ids, k)),
+            ),
+            Variant(
+                "readdir_walk",
+                "libc readdir walk (ctypes) alone",
+                lambda k: readdir_walk(byte_root, pick(ids, k)),
+            ),
         ]
         if alternatives:
-            variants.append(Variant("diskcache", "diskcache `Cache.get` (by ID)",
-                                    lambda k: store.cache.get(pick(ids, k))))
+            variants.append(
+                Variant(
+                    "diskcache",
+                    "diskcache `Cache.get` (by ID)",
+                    lambda k: store.cache.get(pick(ids, k)),
+                )
+            )
         out["load"] = measure(cfg, *variants, check=same_record(ids[0]))
 
     listings = (
         ("list_all", {}, n),
-        ("list_type", {"simulation_type": FILTER_TYPE},
-         sum(identity(shape, i)["simulation_type"] == FILTER_TYPE for i in range(n))),
-        ("list_component", {"component_name": FILTER_COMPONENT},
-         sum(identity(shape, i)["component_name"] == FILTER_COMPONENT for i in range(n))),
+        (
+            "list_type",
+            {"simulation_type": FILTER_TYPE},
+            sum(identity(shape, i)["simulation_type"] == FILTER_TYPE for i in range(n)),
+        ),
+        (
+            "list_component",
+            {"component_name": FILTER_COMPONENT},
+            sum(identity(shape, i)["component_name"] == FILTER_COMPONENT for i in range(n)),
+        ),
     )
     for key, filters, expected in listings:
         if key in operations:
             out[key] = measure(
                 cfg,
-                Variant("module", "vantorel",
-                        functools.partial(lambda f, k: ss.list_simulation_results(**f), filters)),
-                Variant("floor", "floor: scandir + read + filter + sort",
-                        functools.partial(lambda f, k: floor_list(root, **f), filters)),
+                Variant(
+                    "module",
+                    "vantorel",
+                    functools.partial(lambda f, k: ss.list_simulation_results(**f), filters),
+                ),
+                Variant(
+                    "floor",
+                    "floor: scandir + read + filter + sort",
+                    functools.partial(lambda f, k: floor_list(root, **f), filters),
+                ),
                 check=same_listing(expected),
             )
 
@@ -819,8 +953,13 @@ def measure_local(store: Store, n: int, cfg: Config, rng: random.Random,
         out["delete"] = measure(
             cfg,
             Variant("module", "vantorel", delete_module, before=keep_file, after=restore_file),
-            Variant("floor", "floor: os.scandir walk + unlink", delete_floor,
-                    before=keep_file, after=restore_file),
+            Variant(
+                "floor",
+                "floor: os.scandir walk + unlink",
+                delete_floor,
+                before=keep_file,
+                after=restore_file,
+            ),
         )
 
     if "clear" in operations:
@@ -841,8 +980,12 @@ def measure_local(store: Store, n: int, cfg: Config, rng: random.Random,
         out["clear"] = measure(
             cfg,
             Variant("module", "vantorel", clear_module, before=save_subset),
-            Variant("floor", "floor: the filtered list floor + unlink of each match",
-                    clear_floor, before=save_subset),
+            Variant(
+                "floor",
+                "floor: the filtered list floor + unlink of each match",
+                clear_floor,
+                before=save_subset,
+            ),
         )
     assert len(floor_list_paths(root)) == n
     return out
@@ -853,8 +996,9 @@ def measure_local_save(store: Store, cfg: Config, alternatives: bool) -> Measure
     its size; the floor writes the very bytes the module wrote."""
     shape, root = store.shape, store.location
     template = save(shape, 20_000_000, component="bench_save")
-    template_path = result_path(root, template.simulation_type, template.component_name,
-                                template.simulation_id)
+    template_path = result_path(
+        root, template.simulation_type, template.component_name, template.simulation_id
+    )
     template_bytes = read_bytes(template_path)
     os.unlink(template_path)
     save_inputs: dict[int, dict[str, Any]] = {}
@@ -865,8 +1009,9 @@ def measure_local_save(store: Store, cfg: Config, alternatives: bool) -> Measure
 
     def save_module(k):
         record = ss.save_simulation_result(**save_inputs.pop(k))
-        saved_paths.append(result_path(root, record.simulation_type, record.component_name,
-                                       record.simulation_id))
+        saved_paths.append(
+            result_path(root, record.simulation_type, record.component_name, record.simulation_id)
+        )
 
     def save_floor(k):
         path = result_path(root, template.simulation_type, "bench_floor", f"{k:016x}")
@@ -879,8 +1024,7 @@ def measure_local_save(store: Store, cfg: Config, alternatives: bool) -> Measure
 
     variants = [
         Variant("module", "vantorel", save_module, before=prepare, after=remove_saved),
-        Variant("floor", "floor: write the same bytes + rename", save_floor,
-                after=remove_saved),
+        Variant("floor", "floor: write the same bytes + rename", save_floor, after=remove_saved),
     ]
     if alternatives:
         set_keys: list[str] = []
@@ -895,8 +1039,9 @@ def measure_local_save(store: Store, cfg: Config, alternatives: bool) -> Measure
             while set_keys:
                 store.cache.delete(set_keys.pop())
 
-        variants.append(Variant("diskcache", "diskcache `Cache.set` (new key)", cache_set,
-                                after=cache_unset))
+        variants.append(
+            Variant("diskcache", "diskcache `Cache.set` (new key)", cache_set, after=cache_unset)
+        )
     return measure(cfg, *variants)
 
 
@@ -905,10 +1050,12 @@ def measure_ids(cfg: Config) -> tuple[dict[str, Measured], dict[str, int]]:
     large = identity(SMALL, 1234)
     large["component_settings"] = {
         **large["component_settings"],
-        "polygon": [[round(math.cos(t / 100), 6), round(math.sin(t / 100), 6)]
-                    for t in range(1000)],
-        "layers": {f"layer_{j}": {"gds": [j, 0], "thickness": 0.22, "material": "si"}
-                   for j in range(100)},
+        "polygon": [
+            [round(math.cos(t / 100), 6), round(math.sin(t / 100), 6)] for t in range(1000)
+        ],
+        "layers": {
+            f"layer_{j}": {"gds": [j, 0], "thickness": 0.22, "material": "si"} for j in range(100)
+        },
     }
 
     def module_id(ident, k):
@@ -950,9 +1097,16 @@ class S3Server:
     AWS variables pointing at it while it runs; stopped on leaving, also on
     errors and Ctrl-C (and with this process, if it is killed)."""
 
-    AWS_VARIABLES = ("AWS_ENDPOINT_URL", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY",
-                     "AWS_DEFAULT_REGION", "AWS_PROFILE", "AWS_SESSION_TOKEN",
-                     "AWS_ENDPOINT_URL_S3", "NO_PROXY")
+    AWS_VARIABLES = (
+        "AWS_ENDPOINT_URL",
+        "AWS_ACCESS_KEY_ID",
+        "AWS_SECRET_ACCESS_KEY",
+        "AWS_DEFAULT_REGION",
+        "AWS_PROFILE",
+        "AWS_SESSION_TOKEN",
+        "AWS_ENDPOINT_URL_S3",
+        "NO_PROXY",
+    )
 
     def __init__(self, latency_ms: float, log_path: Path):
         self.latency_ms = latency_ms
@@ -965,9 +1119,18 @@ class S3Server:
             port = free_port()
             with open(self.log_path, "wb") as log:
                 self.process = subprocess.Popen(
-                    [sys.executable, str(HERE / "s3_server.py"), "--port", str(port),
-                     "--latency-ms", str(self.latency_ms)],
-                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
+                    [
+                        sys.executable,
+                        str(HERE / "s3_server.py"),
+                        "--port",
+                        str(port),
+                        "--latency-ms",
+                        str(self.latency_ms),
+                    ],
+                    stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL,
+                    stderr=log,
+                )
             try:
                 if self._wait_until_ready(f"http://127.0.0.1:{port}"):
                     break
@@ -980,9 +1143,13 @@ class S3Server:
         self.saved_environment = {name: os.environ.get(name) for name in self.AWS_VARIABLES}
         for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3"):
             os.environ.pop(name, None)
-        os.environ.update(AWS_ENDPOINT_URL=f"http://127.0.0.1:{port}",
-                          AWS_ACCESS_KEY_ID="bench", AWS_SECRET_ACCESS_KEY="bench",
-                          AWS_DEFAULT_REGION="us-east-1", NO_PROXY="127.0.0.1")
+        os.environ.update(
+            AWS_ENDPOINT_URL=f"http://127.0.0.1:{port}",
+            AWS_ACCESS_KEY_ID="bench",
+            AWS_SECRET_ACCESS_KEY="bench",
+            AWS_DEFAULT_REGION="us-east-1",
+            NO_PROXY="127.0.0.1",
+        )
         # fsspec keeps one S3FileSystem per set of options, bound to the
         # endpoint it first saw: this server gets a new one.
         s3fs.S3FileSystem.clear_instance_cache()
@@ -1044,8 +1211,15 @@ def connect(store: Store) -> tuple[Any, RequestCounter]:
     return fs, counter
 
 
-def measure_s3(store: Store, n: int, cfg: Config, rng: random.Random, fs: Any,
-               counter: RequestCounter, operations: Iterable[str]) -> dict[str, Measured]:
+def measure_s3(
+    store: Store,
+    n: int,
+    cfg: Config,
+    rng: random.Random,
+    fs: Any,
+    counter: RequestCounter,
+    operations: Iterable[str],
+) -> dict[str, Measured]:
     shape = store.shape
     root = store.location.removeprefix("s3://")
     store.activate()
@@ -1061,8 +1235,9 @@ def measure_s3(store: Store, n: int, cfg: Config, rng: random.Random, fs: Any,
 
     if "save" in operations:
         template = save(shape, 20_000_000, component="bench_save")
-        template_key = result_path(root, template.simulation_type, template.component_name,
-                                   template.simulation_id)
+        template_key = result_path(
+            root, template.simulation_type, template.component_name, template.simulation_id
+        )
         template_bytes = s3_read(fs, template_key)
         fs.rm_file(template_key)
         save_inputs: dict[int, dict[str, Any]] = {}
@@ -1073,8 +1248,11 @@ def measure_s3(store: Store, n: int, cfg: Config, rng: random.Random, fs: Any,
 
         def save_module(k):
             record = ss.save_simulation_result(**save_inputs.pop(k))
-            saved_keys.append(result_path(root, record.simulation_type,
-                                          record.component_name, record.simulation_id))
+            saved_keys.append(
+                result_path(
+                    root, record.simulation_type, record.component_name, record.simulation_id
+                )
+            )
 
         def save_floor(k):
             key = result_path(root, template.simulation_type, "bench_floor", f"{k:016x}")
@@ -1087,51 +1265,80 @@ def measure_s3(store: Store, n: int, cfg: Config, rng: random.Random, fs: Any,
 
         out["save"] = run(
             Variant("module", "vantorel", save_module, before=prepare, after=remove_saved),
-            Variant("floor", "floor: one PUT of the same bytes", save_floor,
-                    after=remove_saved))
+            Variant("floor", "floor: one PUT of the same bytes", save_floor, after=remove_saved),
+        )
 
     if "find_hit" in operations:
         out["find_hit"] = run(
             Variant("module", "vantorel", lambda k: ss.find_simulation_result(**pick(idents, k))),
-            Variant("direct", "floor: ID + GET at the known key",
-                    lambda k: decode(s3_read(fs, known_path(root, pick(idents, k))))),
-            check=same_record(ids[0]))
+            Variant(
+                "direct",
+                "floor: ID + GET at the known key",
+                lambda k: decode(s3_read(fs, known_path(root, pick(idents, k)))),
+            ),
+            check=same_record(ids[0]),
+        )
 
     if "find_miss" in operations:
         out["find_miss"] = run(
             Variant("module", "vantorel", lambda k: ss.find_simulation_result(**pick(misses, k))),
-            Variant("direct", "floor: ID + GET at the known key (not found)",
-                    lambda k: s3_read_or_none(fs, known_path(root, pick(misses, k)))),
-            check=all_none)
+            Variant(
+                "direct",
+                "floor: ID + GET at the known key (not found)",
+                lambda k: s3_read_or_none(fs, known_path(root, pick(misses, k))),
+            ),
+            check=all_none,
+        )
 
     if "load" in operations:
         out["load"] = run(
             Variant("module", "vantorel", lambda k: ss.load_simulation_result(pick(ids, k))),
-            Variant("floor", "floor: listings until the key + GET",
-                    lambda k: decode(s3_read(fs, s3_walk(fs, root, pick(ids, k))))),
-            check=same_record(ids[0]))
+            Variant(
+                "floor",
+                "floor: listings until the key + GET",
+                lambda k: decode(s3_read(fs, s3_walk(fs, root, pick(ids, k)))),
+            ),
+            check=same_record(ids[0]),
+        )
 
     listings = (
         ("list_all", {}, n),
-        ("list_type", {"simulation_type": FILTER_TYPE},
-         sum(identity(shape, i)["simulation_type"] == FILTER_TYPE for i in range(n))),
-        ("list_component", {"component_name": FILTER_COMPONENT},
-         sum(identity(shape, i)["component_name"] == FILTER_COMPONENT for i in range(n))),
+        (
+            "list_type",
+            {"simulation_type": FILTER_TYPE},
+            sum(identity(shape, i)["simulation_type"] == FILTER_TYPE for i in range(n)),
+        ),
+        (
+            "list_component",
+            {"component_name": FILTER_COMPONENT},
+            sum(identity(shape, i)["component_name"] == FILTER_COMPONENT for i in range(n)),
+        ),
     )
     for key, filters, expected in listings:
         if key not in operations:
             continue
         variants = [
-            Variant("module", "vantorel",
-                    functools.partial(lambda f, k: ss.list_simulation_results(**f), filters)),
-            Variant("floor", "floor: listings + GETs in flight together",
-                    functools.partial(lambda f, k: s3_floor_list(fs, root, fetch_concurrently,
-                                                                 **f), filters)),
+            Variant(
+                "module",
+                "vantorel",
+                functools.partial(lambda f, k: ss.list_simulation_results(**f), filters),
+            ),
+            Variant(
+                "floor",
+                "floor: listings + GETs in flight together",
+                functools.partial(
+                    lambda f, k: s3_floor_list(fs, root, fetch_concurrently, **f), filters
+                ),
+            ),
         ]
         if key == "list_all":
-            variants.append(Variant(
-                "one_by_one", "listings + GETs one by one",
-                lambda k: s3_floor_list(fs, root, fetch_one_by_one)))
+            variants.append(
+                Variant(
+                    "one_by_one",
+                    "listings + GETs one by one",
+                    lambda k: s3_floor_list(fs, root, fetch_one_by_one),
+                )
+            )
         out[key] = run(*variants, check=same_listing(expected))
 
     if "delete" in operations:
@@ -1152,10 +1359,15 @@ def measure_s3(store: Store, n: int, cfg: Config, rng: random.Random, fs: Any,
             fs.rm_file(s3_walk(fs, root, pick(ids, k)))
 
         out["delete"] = run(
-            Variant("module", "vantorel", delete_module, before=keep_object,
-                    after=restore_object),
-            Variant("floor", "floor: listings until the key + DELETE", delete_floor,
-                    before=keep_object, after=restore_object))
+            Variant("module", "vantorel", delete_module, before=keep_object, after=restore_object),
+            Variant(
+                "floor",
+                "floor: listings until the key + DELETE",
+                delete_floor,
+                before=keep_object,
+                after=restore_object,
+            ),
+        )
 
     if "clear" in operations:
         # The whole store, written back (untimed, all PUTs in flight together)
@@ -1171,11 +1383,12 @@ def measure_s3(store: Store, n: int, cfg: Config, rng: random.Random, fs: Any,
             return len(keys)
 
         out["clear"] = run(
-            Variant("module", "vantorel", lambda k: ss.clear_simulation_results(),
-                    after=restore_store),
-            Variant("floor", "floor: listings + bulk delete", clear_floor,
-                    after=restore_store),
-            check=all_equal)
+            Variant(
+                "module", "vantorel", lambda k: ss.clear_simulation_results(), after=restore_store
+            ),
+            Variant("floor", "floor: listings + bulk delete", clear_floor, after=restore_store),
+            check=all_equal,
+        )
     assert len(s3_list_keys(fs, root)) == n
     return out
 
@@ -1192,21 +1405,22 @@ class S3Run:
     connection_pool: int = 0
 
 
-def run_s3(cfg: Config, rng: random.Random, workdir: Path,
-           progress: Callable[[str], None]) -> S3Run:
+def run_s3(
+    cfg: Config, rng: random.Random, workdir: Path, progress: Callable[[str], None]
+) -> S3Run:
     out = S3Run()
     store = Store(SMALL, f"s3://{S3_BUCKET}/simulations")
     root = store.location.removeprefix("s3://")
 
-    def account(name: str, server: S3Server, counter: RequestCounter,
-                start: tuple[int, float]) -> None:
+    def account(
+        name: str, server: S3Server, counter: RequestCounter, start: tuple[int, float]
+    ) -> None:
         """What the hook counted and the server logged since `start`, and the
         server's CPU time per request meanwhile."""
         logged_start, cpu_start = start
         out.counted[name] = counter.total
         out.logged[name] = server.logged_requests() - logged_start
-        out.cpu_per_request[name] = ((server.cpu_seconds() - cpu_start)
-                                     / max(out.logged[name], 1))
+        out.cpu_per_request[name] = (server.cpu_seconds() - cpu_start) / max(out.logged[name], 1)
 
     progress("S3: starting the moto server")
     with S3Server(0, workdir / "moto.log") as server:
@@ -1224,15 +1438,18 @@ def run_s3(cfg: Config, rng: random.Random, workdir: Path,
         account("loopback", server, counter, start)
 
     out.latency_size = len(snapshot)
-    progress(f"S3: moto server answering after {S3_LATENCY_MS:g} ms, "
-             f"listing {out.latency_size:,} results")
+    progress(
+        f"S3: moto server answering after {S3_LATENCY_MS:g} ms, "
+        f"listing {out.latency_size:,} results"
+    )
     with S3Server(S3_LATENCY_MS, workdir / "moto-latency.log") as server:
         fs, counter = connect(store)
         start = (server.logged_requests(), server.cpu_seconds())
         fs.mkdir(S3_BUCKET)
         fs.pipe(snapshot)
-        out.latency = measure_s3(store, out.latency_size, cfg, rng, fs, counter,
-                                 ("list_all",))["list_all"]
+        out.latency = measure_s3(store, out.latency_size, cfg, rng, fs, counter, ("list_all",))[
+            "list_all"
+        ]
         account("latency", server, counter, start)
     return out
 
@@ -1246,63 +1463,86 @@ ROWS = (
     ("find_miss", "`find_simulation_result` (miss)"),
     ("load", "`load_simulation_result`"),
     ("list_all", "`list_simulation_results()` (all)"),
-    ("list_type", f"`list_simulation_results(simulation_type=\"{FILTER_TYPE}\")`"),
-    ("list_component", f"`list_simulation_results(component_name=\"{FILTER_COMPONENT}\")`"),
+    ("list_type", f'`list_simulation_results(simulation_type="{FILTER_TYPE}")`'),
+    ("list_component", f'`list_simulation_results(component_name="{FILTER_COMPONENT}")`'),
     ("save", "`save_simulation_result` (new result)"),
     ("delete", "`delete_simulation_result`"),
     ("clear", f"`clear_simulation_results(component_name=...)` ({CLEAR_COUNT} results)"),
 )
 S3_ROWS = {**dict(ROWS), "clear": "`clear_simulation_results()` (the whole store)"}
 FLOORS = (
-    ("`_compute_simulation_id`",
-     "`hyperparameters.model_dump()` + `json.dumps(identity, sort_keys=True)` + "
-     "SHA-256, first 8 bytes in hex (the *ID* in the floors below)"),
-    ("os.scandir walk",
-     "`os.scandir` of the simulations directory, then of each type directory (in "
-     "directory order) until the file named `*_<id>.json`; the walk of find (miss) "
-     "goes through every directory"),
-    ("os.listdir walk",
-     "the same walk with `os.listdir` on bytes paths: glibc's `readdir` loop in C, "
-     "making one `bytes` object per name and nothing else"),
-    ("libc readdir walk (ctypes)",
-     "the same walk calling libc's `opendir`/`readdir` through `ctypes`: no Python "
-     "object per entry, but one foreign call per entry"),
-    ("read",
-     "`read_bytes` + `orjson.loads` + `StoredSimulationResult.model_validate` of the file"),
-    ("read at the known place",
-     "the read of `<type>/<component>_<id>.json`, the place the identity gives: "
-     "the least a lookup by identity can do"),
-    ("list",
-     "`os.scandir` of the type directories (only the one named by a type filter) + "
-     "read of every `*.json` file in them (all of them also with a component "
-     "filter, which is tested on each record) + filter + sort by date, newest first"),
-    ("save",
-     "writing the bytes the module wrote for a result of the same size to a "
-     "temporary file in the type directory and `os.replace` onto the final name "
-     "(building the record and encoding it to JSON are not in the floor)"),
+    (
+        "`_compute_simulation_id`",
+        "`hyperparameters.model_dump()` + `json.dumps(identity, sort_keys=True)` + "
+        "SHA-256, first 8 bytes in hex (the *ID* in the floors below)",
+    ),
+    (
+        "os.scandir walk",
+        "`os.scandir` of the simulations directory, then of each type directory (in "
+        "directory order) until the file named `*_<id>.json`; the walk of find (miss) "
+        "goes through every directory",
+    ),
+    (
+        "os.listdir walk",
+        "the same walk with `os.listdir` on bytes paths: glibc's `readdir` loop in C, "
+        "making one `bytes` object per name and nothing else",
+    ),
+    (
+        "libc readdir walk (ctypes)",
+        "the same walk calling libc's `opendir`/`readdir` through `ctypes`: no Python "
+        "object per entry, but one foreign call per entry",
+    ),
+    ("read", "`read_bytes` + `orjson.loads` + `StoredSimulationResult.model_validate` of the file"),
+    (
+        "read at the known place",
+        "the read of `<type>/<component>_<id>.json`, the place the identity gives: "
+        "the least a lookup by identity can do",
+    ),
+    (
+        "list",
+        "`os.scandir` of the type directories (only the one named by a type filter) + "
+        "read of every `*.json` file in them (all of them also with a component "
+        "filter, which is tested on each record) + filter + sort by date, newest first",
+    ),
+    (
+        "save",
+        "writing the bytes the module wrote for a result of the same size to a "
+        "temporary file in the type directory and `os.replace` onto the final name "
+        "(building the record and encoding it to JSON are not in the floor)",
+    ),
     ("delete", "the `os.scandir` walk to the file + `os.unlink`"),
     ("clear", "the list floor with the component filter + `os.unlink` of each matched path"),
 )
 S3_FLOORS = (
-    ("GET at the known key",
-     "`fs.cat_file(key, max_concurrency=1)` of `<type>/<component>_<id>.json` "
-     "(one GetObject; without `max_concurrency=1` s3fs sends a HeadObject first) + "
-     "`orjson.loads` + `model_validate`; for a miss, the GetObject that answers 404"),
-    ("listings until the key",
-     "`fs.ls` of the prefix (one ListObjectsV2), then of each type directory until "
-     "the key named `*_<id>.json`"),
-    ("listings + GETs in flight together",
-     "`fs.ls` of the type directories (only the filtered one with a type filter), "
-     "then `fs.cat(keys, max_concurrency=1)`, which issues all the GETs together "
-     "(fsspec batches them; the client keeps as many in flight as its connection "
-     "pool allows), + decode, validate, filter, sort"),
-    ("listings + GETs one by one",
-     "the same, fetching each key with `fs.cat_file(key, max_concurrency=1)` in a loop"),
+    (
+        "GET at the known key",
+        "`fs.cat_file(key, max_concurrency=1)` of `<type>/<component>_<id>.json` "
+        "(one GetObject; without `max_concurrency=1` s3fs sends a HeadObject first) + "
+        "`orjson.loads` + `model_validate`; for a miss, the GetObject that answers 404",
+    ),
+    (
+        "listings until the key",
+        "`fs.ls` of the prefix (one ListObjectsV2), then of each type directory until "
+        "the key named `*_<id>.json`",
+    ),
+    (
+        "listings + GETs in flight together",
+        "`fs.ls` of the type directories (only the filtered one with a type filter), "
+        "then `fs.cat(keys, max_concurrency=1)`, which issues all the GETs together "
+        "(fsspec batches them; the client keeps as many in flight as its connection "
+        "pool allows), + decode, validate, filter, sort",
+    ),
+    (
+        "listings + GETs one by one",
+        "the same, fetching each key with `fs.cat_file(key, max_concurrency=1)` in a loop",
+    ),
     ("one PUT of the same bytes", "`fs.pipe_file` of the bytes the module wrote"),
     ("DELETE", "`fs.rm_file` of the key found by the listings (one DeleteObject)"),
-    ("listings + bulk delete",
-     "`fs.ls` of the type directories + `fs.rm(keys)` (DeleteObjects, up to 1,000 "
-     "keys a request)"),
+    (
+        "listings + bulk delete",
+        "`fs.ls` of the type directories + `fs.rm(keys)` (DeleteObjects, up to 1,000 "
+        "keys a request)",
+    ),
 )
 
 
@@ -1330,15 +1570,16 @@ def fmt_requests(calls: list[Requests]) -> str:
     """Requests per call: the count (its range when calls differ) and the mix."""
     totals = [sum(r.calls.values()) for r in calls]
     mixes = {tuple(sorted(r.calls.items(), key=lambda kv: (-kv[1], kv[0]))) for r in calls}
-    count = f"{min(totals):,}" if min(totals) == max(totals) else \
-        f"{min(totals):,}–{max(totals):,}"
+    count = f"{min(totals):,}" if min(totals) == max(totals) else f"{min(totals):,}–{max(totals):,}"
     mix = " + ".join(f"{c:,} {op}" for op, c in min(mixes, key=lambda m: sum(c for _, c in m)))
     return f"{count} ({mix}{'; the fewest' if len(mixes) > 1 else ''})"
 
 
-def operation_rows(measured: dict[str, dict[str, Measured]],
-                   rows: Iterable[tuple[str, str]],
-                   columns: Callable[[Measured | None, str], list[str]]) -> list[str]:
+def operation_rows(
+    measured: dict[str, dict[str, Measured]],
+    rows: Iterable[tuple[str, str]],
+    columns: Callable[[Measured | None, str], list[str]],
+) -> list[str]:
     """One row per variant of each operation measured (vantorel first): the
     operation's label, the variant's label, then `columns(measured, variant)`
     for each store (with None where the store lacks the operation)."""
@@ -1349,8 +1590,10 @@ def operation_rows(measured: dict[str, dict[str, Measured]],
         if not present:
             continue
         for i, (variant, variant_label) in enumerate(present[0].labels.items()):
-            cells = [label if i == 0 else "", variant_label if variant != "module"
-                     else "**vantorel**"]
+            cells = [
+                label if i == 0 else "",
+                variant_label if variant != "module" else "**vantorel**",
+            ]
             for m in per_store:
                 cells += columns(m, variant)
             lines.append("| " + " | ".join(cells) + " |")
@@ -1377,11 +1620,17 @@ def s3_columns(m: Measured | None, variant: str) -> list[str]:
     return [time_cell, ratio, fmt_requests(m.requests[variant])]
 
 
-def report(results: dict[tuple[str, int], dict[str, Measured]],
-           ids: tuple[dict[str, Measured], dict[str, int]],
-           stores: dict[str, Store], cfg: Config, quick: bool, elapsed: float,
-           build: dict[tuple[str, int], tuple[float, float]], kept_origin: str,
-           s3: S3Run) -> str:
+def report(
+    results: dict[tuple[str, int], dict[str, Measured]],
+    ids: tuple[dict[str, Measured], dict[str, int]],
+    stores: dict[str, Store],
+    cfg: Config,
+    quick: bool,
+    elapsed: float,
+    build: dict[tuple[str, int], tuple[float, float]],
+    kept_origin: str,
+    s3: S3Run,
+) -> str:
     now = datetime.now(UTC)
     version = importlib.metadata.version
     lines = [
@@ -1395,7 +1644,7 @@ def report(results: dict[tuple[str, int], dict[str, Measured]],
         f"diskcache {diskcache.__version__}, joblib {joblib.__version__}; "
         f"s3fs {version('s3fs')}, botocore {version('botocore')}, "
         f"universal-pathlib {version('universal-pathlib')}, moto {version('moto')}",
-        f"- Command: `{' '.join(['bench_storage.py'] + sys.argv[1:])}` (`./dev bench`); "
+        f"- Command: `{' '.join(['bench_storage.py', *sys.argv[1:]])}` (`./dev bench`); "
         f"whole run {elapsed / 60:.1f} min",
         "",
         "## What is measured",
@@ -1415,10 +1664,11 @@ def report(results: dict[tuple[str, int], dict[str, Measured]],
         kind = "complex (real, imag)" if shape.complex_values else "real"
         sizes = [n for n in shape.sizes if n in cfg.sizes or n == cfg.kept_size]
         lines.append(
-            f"- **{shape.name}**: {shape.ports} ports ({shape.ports ** 2} port pairs), "
+            f"- **{shape.name}**: {shape.ports} ports ({shape.ports**2} port pairs), "
             f"{shape.wavelengths} wavelengths, {kind} values; "
             f"{mean_size / 1024:,.1f} KiB of JSON per file on average; "
-            f"local store sizes {', '.join(f'{n:,}' for n in sizes)}.")
+            f"local store sizes {', '.join(f'{n:,}' for n in sizes)}."
+        )
     kept = f"{cfg.kept_size:,}"
     large_listing = results.get((LARGE.name, max(LARGE.sizes)), {}).get("list_all")
     if large_listing is not None:
@@ -1489,12 +1739,16 @@ def report(results: dict[tuple[str, int], dict[str, Measured]],
         "| operation | vantorel | floor | vantorel / floor | rounds |",
         "|---|---:|---:|---:|---:|",
     ]
-    for key, label in (("id_small", f"small settings ({sb['id_small']} B of JSON)"),
-                       ("id_large", f"large settings ({sb['id_large']:,} B of JSON)")):
+    for key, label in (
+        ("id_small", f"small settings ({sb['id_small']} B of JSON)"),
+        ("id_large", f"large settings ({sb['id_large']:,} B of JSON)"),
+    ):
         mi = id_results[key]
-        lines.append(f"| `_compute_simulation_id`, {label} | {fmt_time(mi.medians['module'])} "
-                     f"| {fmt_time(mi.medians['floor'])} "
-                     f"| {fmt_ratio(mi.medians['module'], mi.medians['floor'])} | {mi.reps} |")
+        lines.append(
+            f"| `_compute_simulation_id`, {label} | {fmt_time(mi.medians['module'])} "
+            f"| {fmt_time(mi.medians['floor'])} "
+            f"| {fmt_ratio(mi.medians['module'], mi.medians['floor'])} | {mi.reps} |"
+        )
 
     for n in (*cfg.sizes, cfg.kept_size):
         shapes = [s for s in SHAPES if (s.name, n) in results]
@@ -1505,9 +1759,11 @@ def report(results: dict[tuple[str, int], dict[str, Measured]],
         for shape in shapes:
             if (shape.name, n) in build:
                 total, alt_total = build[(shape.name, n)]
-                builds.append(f"{shape.name}: {fmt_time(total)} for {n:,} saves "
-                              f"({fmt_time(total / n)} per save; filling diskcache and "
-                              f"joblib with the same records: {fmt_time(alt_total)})")
+                builds.append(
+                    f"{shape.name}: {fmt_time(total)} for {n:,} saves "
+                    f"({fmt_time(total / n)} per save; filling diskcache and "
+                    f"joblib with the same records: {fmt_time(alt_total)})"
+                )
         if builds:
             lines += [
                 "Building the stores, from empty to this size (time spent in "
@@ -1520,8 +1776,7 @@ def report(results: dict[tuple[str, int], dict[str, Measured]],
             header += [f"{shape.name}: median", "vantorel / this"]
             align += ["---:", "---:"]
         lines += ["| " + " | ".join(header) + " |", "|" + "|".join(align) + "|"]
-        lines += operation_rows({s.name: results[(s.name, n)] for s in shapes}, ROWS,
-                                local_columns)
+        lines += operation_rows({s.name: results[(s.name, n)] for s in shapes}, ROWS, local_columns)
     lines += [
         "",
         "diskcache returns the pickled `model_dump()` dict and joblib the cached return "
@@ -1572,11 +1827,15 @@ def s3_report(s3: S3Run, cfg: Config) -> list[str]:
         "`before-send.s3` event, for every timed call, by operation (the event name "
         "ends with it). Checked another way: over the whole run on each server, the "
         "hook counted "
-        + " and ".join(f"{s3.counted[name]:,} requests where the server's access log "
-                       f"shows {s3.logged[name]:,} ({label})"
-                       for name, label in (("loopback", "loopback"),
-                                           ("latency", f"{S3_LATENCY_MS:g} ms added"))
-                       if name in s3.counted)
+        + " and ".join(
+            f"{s3.counted[name]:,} requests where the server's access log "
+            f"shows {s3.logged[name]:,} ({label})"
+            for name, label in (
+                ("loopback", "loopback"),
+                ("latency", f"{S3_LATENCY_MS:g} ms added"),
+            )
+            if name in s3.counted
+        )
         + ".",
         "",
         "S3 floors:",
@@ -1629,26 +1888,42 @@ def s3_report(s3: S3Run, cfg: Config) -> list[str]:
     for variant, label in delayed.labels.items():
         cells = [label if variant != "module" else "**vantorel** `list_simulation_results()`"]
         for m in (loopback, delayed):
-            cells += [fmt_time(m.medians[variant]),
-                      "" if variant == "module"
-                      else fmt_ratio(m.medians["module"], m.medians[variant])]
+            cells += [
+                fmt_time(m.medians[variant]),
+                "" if variant == "module" else fmt_ratio(m.medians["module"], m.medians[variant]),
+            ]
         cells.append(fmt_requests(delayed.requests[variant]))
         cells.append(f"{max(r.most_in_flight for r in delayed.requests[variant]):,}")
         lines.append("| " + " | ".join(cells) + " |")
-    lines += ["", f"Rounds: {loopback.reps} on loopback, {delayed.reps} with the added "
-              "latency."]
+    lines += ["", f"Rounds: {loopback.reps} on loopback, {delayed.reps} with the added latency."]
     return lines
 
 
 PLOTTED = (
-    ("find_hit", "find_simulation_result (hit)",
-     (("module", "vantorel"), ("floor", "ID + scandir walk + read"),
-      ("direct", "ID + read at known place"))),
-    ("load", "load_simulation_result",
-     (("module", "vantorel"), ("floor", "scandir walk + read"),
-      ("scandir_walk", "os.scandir walk alone"), ("listdir_walk", "os.listdir walk alone"))),
-    ("list_type", f"list_simulation_results(simulation_type={FILTER_TYPE!r})",
-     (("module", "vantorel"), ("floor", "scandir + read each file"))),
+    (
+        "find_hit",
+        "find_simulation_result (hit)",
+        (
+            ("module", "vantorel"),
+            ("floor", "ID + scandir walk + read"),
+            ("direct", "ID + read at known place"),
+        ),
+    ),
+    (
+        "load",
+        "load_simulation_result",
+        (
+            ("module", "vantorel"),
+            ("floor", "scandir walk + read"),
+            ("scandir_walk", "os.scandir walk alone"),
+            ("listdir_walk", "os.listdir walk alone"),
+        ),
+    ),
+    (
+        "list_type",
+        f"list_simulation_results(simulation_type={FILTER_TYPE!r})",
+        (("module", "vantorel"), ("floor", "scandir + read each file")),
+    ),
 )
 
 
@@ -1660,15 +1935,16 @@ def plot(results: dict[tuple[str, int], dict[str, Measured]], cfg: Config, path:
 
     all_sizes = sorted({n for _, n in results})
     fig, axes = plt.subplots(1, len(PLOTTED), figsize=(16, 6.2))
-    for ax, (key, title, variants) in zip(axes, PLOTTED):
-        for shape, marker, style in zip(SHAPES, ("o", "s"), ("-", "--")):
+    for ax, (key, title, variants) in zip(axes, PLOTTED, strict=True):
+        for shape, marker, style in zip(SHAPES, ("o", "s"), ("-", "--"), strict=True):
             sizes = [n for n in all_sizes if key in results.get((shape.name, n), {})]
             if not sizes:
                 continue
             for j, (variant, label) in enumerate(variants):
                 ys = [results[(shape.name, n)][key].medians[variant] for n in sizes]
-                ax.plot(sizes, ys, style, color=f"C{j}", marker=marker,
-                        label=f"{label}, {shape.name}")
+                ax.plot(
+                    sizes, ys, style, color=f"C{j}", marker=marker, label=f"{label}, {shape.name}"
+                )
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_xticks(all_sizes, [f"{n:,}" for n in all_sizes])
@@ -1680,9 +1956,12 @@ def plot(results: dict[tuple[str, int], dict[str, Measured]], cfg: Config, path:
         ax.grid(True, which="both", alpha=0.3)
         # Below the axes: inside, it would hide a curve of one panel or another.
         ax.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=2)
-    fig.suptitle(f"vantorel.core.simulation_storage against its floors: median latency "
-                 f"({os.cpu_count()} cores, Python {platform.python_version()}, "
-                 f"{datetime.now(UTC):%Y-%m-%d})", fontsize=10)
+    fig.suptitle(
+        f"vantorel.core.simulation_storage against its floors: median latency "
+        f"({os.cpu_count()} cores, Python {platform.python_version()}, "
+        f"{datetime.now(UTC):%Y-%m-%d})",
+        fontsize=10,
+    )
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -1693,18 +1972,28 @@ def plot(results: dict[tuple[str, int], dict[str, Measured]], cfg: Config, path:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="100 results (1,000 in the kept store), S3 at 100, few "
-                             "repetitions; results go to a temporary directory unless "
-                             "--output-dir is given")
-    parser.add_argument("--output-dir", type=Path,
-                        help="where RESULTS.md and latency.png go (default: benchmarks/)")
-    parser.add_argument("--workdir", type=Path,
-                        help="where the stores of this run are built (default: a "
-                             "temporary directory, removed at the end)")
-    parser.add_argument("--cache-dir", type=Path, default=HERE / ".cache",
-                        help="where the largest store is kept between runs "
-                             "(default: benchmarks/.cache)")
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="100 results (1,000 in the kept store), S3 at 100, few "
+        "repetitions; results go to a temporary directory unless "
+        "--output-dir is given",
+    )
+    parser.add_argument(
+        "--output-dir", type=Path, help="where RESULTS.md and latency.png go (default: benchmarks/)"
+    )
+    parser.add_argument(
+        "--workdir",
+        type=Path,
+        help="where the stores of this run are built (default: a "
+        "temporary directory, removed at the end)",
+    )
+    parser.add_argument(
+        "--cache-dir",
+        type=Path,
+        default=HERE / ".cache",
+        help="where the largest store is kept between runs (default: benchmarks/.cache)",
+    )
     args = parser.parse_args(argv)
 
     cfg = QUICK if args.quick else FULL
@@ -1720,8 +2009,10 @@ def main(argv: list[str] | None = None) -> int:
     free_gib = shutil.disk_usage(args.cache_dir).free / 2**30
     need_gib = 0.5 if args.quick else 8.0
     if free_gib < need_gib:
-        print(f"warning: {free_gib:.1f} GiB free; the stores need about "
-              f"{need_gib:g} GiB", file=sys.stderr)
+        print(
+            f"warning: {free_gib:.1f} GiB free; the stores need about {need_gib:g} GiB",
+            file=sys.stderr,
+        )
 
     start = time.perf_counter()
 
@@ -1729,8 +2020,10 @@ def main(argv: list[str] | None = None) -> int:
         print(f"[{time.perf_counter() - start:7.1f} s] {text}", file=sys.stderr, flush=True)
 
     rng = random.Random(20240601)
-    stores = {shape.name: Store(shape, str(workdir / shape.name / "simulations"),
-                                workdir / shape.name) for shape in SHAPES}
+    stores = {
+        shape.name: Store(shape, str(workdir / shape.name / "simulations"), workdir / shape.name)
+        for shape in SHAPES
+    }
     results: dict[tuple[str, int], dict[str, Measured]] = {}
     build: dict[tuple[str, int], tuple[float, float]] = {}
     try:
@@ -1750,7 +2043,8 @@ def main(argv: list[str] | None = None) -> int:
         progress(f"small, {cfg.kept_size:,} results: measuring (store {kept_origin})")
         with kept_store_in_use(kept):
             results[(SMALL.name, cfg.kept_size)] = measure_local(
-                kept, cfg.kept_size, cfg, rng, KEPT_OPERATIONS)
+                kept, cfg.kept_size, cfg, rng, KEPT_OPERATIONS
+            )
         s3 = run_s3(cfg, rng, workdir, progress)
         elapsed = time.perf_counter() - start
         text = report(results, ids, stores, cfg, args.quick, elapsed, build, kept_origin, s3)

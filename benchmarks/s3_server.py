@@ -58,8 +58,7 @@ def main() -> None:
         app = delayed(app, args.latency_ms / 1000)
     # Every request is logged on stderr (werkzeug's access log): the
     # benchmark counts those lines to check its own request counts.
-    run_simple("127.0.0.1", args.port, app, threaded=True,
-               request_handler=MotoRequestHandler)
+    run_simple("127.0.0.1", args.port, app, threaded=True, request_handler=MotoRequestHandler)
 
 
 if __name__ == "__main__":

@@ -33,8 +33,7 @@ def identity(**overrides):
 def save(**overrides):
     """Saves a sample result; keywords override identity or output fields."""
     fields = identity()
-    fields.update(result={"s21": [0.9, 0.8]}, wavelengths=[1.5, 1.6],
-                  execution_time_seconds=1.25)
+    fields.update(result={"s21": [0.9, 0.8]}, wavelengths=[1.5, 1.6], execution_time_seconds=1.25)
     fields.update(overrides)
     return ss.save_simulation_result(**fields)
 
@@ -104,8 +103,7 @@ def logs(caplog):
     caplog.set_level(logging.DEBUG, logger="vantorel")
 
     def lines():
-        return [(r.levelname, r.getMessage()) for r in caplog.records
-                if r.name == "vantorel"]
+        return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "vantorel"]
 
     return lines
 

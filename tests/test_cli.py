@@ -25,7 +25,9 @@ WAVELENGTHS = [1.5 + 0.01 * i for i in range(11)]
 SPECTRA = {  # two entries to plot and three to name as skipped
     "t": [0.5 + 0.04 * i for i in range(11)],
     "s": {"real": [0.1 * i for i in range(11)], "imag": [0.2] * 11},
-    "note": "hello", "short": [1.0, 2.0], "n": 3,
+    "note": "hello",
+    "short": [1.0, 2.0],
+    "n": 3,
 }
 
 
@@ -50,24 +52,31 @@ def ids(result):
 def results(store):
     """Oldest first: a (fdtd), b (eme, error, PDK v2), c (fdtd, spectra)."""
     a = save(component_name="a")
-    b = save(component_name="b", simulation_type="eme", status="error",
-             pdk_version="v2")
+    b = save(component_name="b", simulation_type="eme", status="error", pdk_version="v2")
     c = save(component_name="c", result=SPECTRA, wavelengths=WAVELENGTHS)
     return a, b, c
 
 
-@pytest.mark.parametrize("options, expected", [
-    ([], "cba"), (["--type", "fdtd"], "ca"), (["--status", "error"], "b"),
-    (["--component", "a"], "a"), (["--factory", "nope"], ""), (["--limit", "2"], "cb"),
-])
+@pytest.mark.parametrize(
+    "options, expected",
+    [
+        ([], "cba"),
+        (["--type", "fdtd"], "ca"),
+        (["--status", "error"], "b"),
+        (["--component", "a"], "a"),
+        (["--factory", "nope"], ""),
+        (["--limit", "2"], "cb"),
+    ],
+)
 def test_ls_filters_newest_first(results, options, expected):
     by_name = {record.component_name: record.simulation_id for record in results}
     listed = invoke("results", "ls", *options, "--json")
     assert listed.exit_code == 0
     assert ids(listed) == [by_name[name] for name in expected]
     table = invoke("results", "ls", *options)
-    assert [line.split()[5] for line in table.stdout.splitlines()
-            if re.match(r"\s+\d{4}-", line)] == ids(listed)
+    assert [
+        line.split()[5] for line in table.stdout.splitlines() if re.match(r"\s+\d{4}-", line)
+    ] == ids(listed)
 
 
 def test_ls_json_gives_file_size_and_metadata(store, results):
@@ -84,8 +93,7 @@ def test_object_storage_named_by_store_option(any_store, monkeypatch):
     [fields] = [orjson.loads(line) for line in listed.stdout.splitlines()]
     assert fields["file_size_bytes"] == len(file_of(any_store, record).read_bytes())
     assert invoke("--store", url, "results", "verify").exit_code == 0
-    assert invoke("--store", url, "results", "rm", "--yes",
-                  record.simulation_id).exit_code == 0
+    assert invoke("--store", url, "results", "rm", "--yes", record.simulation_id).exit_code == 0
     assert invoke("--store", url, "results", "ls", "--json").stdout == ""
 
 
@@ -98,15 +106,18 @@ def test_show_summarizes_entries(results):
     assert summary["s"]["max"] == pytest.approx(1.04)  # |1 + 0.2j|²
     assert summary["note"]["kind"] == "str"
     text = invoke("results", "show", results[2].simulation_id).stdout
-    for heading in ("Component settings", "Hyperparameters", "Metadata",
-                    "Result data (11 wavelengths: 1.5 to 1.6 µm)"):
+    for heading in (
+        "Component settings",
+        "Hyperparameters",
+        "Metadata",
+        "Result data (11 wavelengths: 1.5 to 1.6 µm)",
+    ):
         assert heading in text
 
 
 def test_not_found_and_damaged_are_one_line_errors(store, results):
     missing = invoke("results", "show", "0123456789abcdef")
-    assert (missing.exit_code, missing.stderr) == (
-        1, "error: no result with ID 0123456789abcdef\n")
+    assert (missing.exit_code, missing.stderr) == (1, "error: no result with ID 0123456789abcdef\n")
     file_of(store, results[0]).write_bytes(b'{"component_name": ')
     damaged = invoke("results", "show", results[0].simulation_id)
     assert damaged.exit_code == 1 and damaged.stderr.count("\n") == 1
@@ -118,12 +129,17 @@ def test_not_found_and_damaged_are_one_line_errors(store, results):
     assert "WARNING: Failed to parse simulation file" in listed.stderr
 
 
-@pytest.mark.parametrize("args", [
-    ["results", "ls", "--limit", "0"], ["results", "ls", "--status", "maybe"],
-    ["results", "ls", "--bogus"], ["results", "prune"],
-    *[["results", "prune", "--older-than", age] for age in ("30", "d", "3x", "-1d")],
-    ["results", "plot", "0123456789abcdef", "-o", "plot.jpg"],
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["results", "ls", "--limit", "0"],
+        ["results", "ls", "--status", "maybe"],
+        ["results", "ls", "--bogus"],
+        ["results", "prune"],
+        *[["results", "prune", "--older-than", age] for age in ("30", "d", "3x", "-1d")],
+        ["results", "plot", "0123456789abcdef", "-o", "plot.jpg"],
+    ],
+)
 def test_usage_errors_exit_2(results, args):
     assert invoke(*args).exit_code == 2
 
@@ -135,9 +151,14 @@ def test_store_option_is_for_one_call(tmp_path, results):
     assert os.environ["VANTOREL_SIMULATIONS_DIR"] == str(tmp_path / "simulations")
 
 
-@pytest.mark.parametrize("env, coloured", [
-    ({}, False), ({"FORCE_COLOR": "1", "TERM": "xterm"}, True),
-    ({"FORCE_COLOR": "1", "TERM": "xterm", "NO_COLOR": "1"}, False)])
+@pytest.mark.parametrize(
+    "env, coloured",
+    [
+        ({}, False),
+        ({"FORCE_COLOR": "1", "TERM": "xterm"}, True),
+        ({"FORCE_COLOR": "1", "TERM": "xterm", "NO_COLOR": "1"}, False),
+    ],
+)
 def test_colour_only_on_a_terminal_without_no_color(results, env, coloured):
     listed = invoke("results", "ls", env=env)
     assert ("\x1b[" in listed.stdout) is coloured
@@ -165,34 +186,51 @@ def test_plot_writes_png_one_line_per_entry_and_result(tmp_path, store, built_fi
     first = save(component_name="c", result=SPECTRA, wavelengths=WAVELENGTHS)
     second = save(component_name="d", result=SPECTRA, wavelengths=WAVELENGTHS)
     output = tmp_path / "spectra.png"
-    plotted = invoke("results", "plot", first.simulation_id, second.simulation_id,
-                     "-o", output)
+    plotted = invoke("results", "plot", first.simulation_id, second.simulation_id, "-o", output)
     assert plotted.exit_code == 0, plotted.stderr
     image = imread(output)
     assert image.shape == (450, 800, 4) and image.std() > 0
     [figure] = built_figures
     [axes] = figure.axes
     labels = [line.get_label() for line in axes.get_lines()]
-    assert labels == [f"{record.component_name} {record.simulation_id[:8]}: {entry}"
-                      for record in (first, second) for entry in ("t", "s")]
+    assert labels == [
+        f"{record.component_name} {record.simulation_id[:8]}: {entry}"
+        for record in (first, second)
+        for entry in ("t", "s")
+    ]
     assert axes.get_lines()[1].get_ydata()[5] == pytest.approx(0.25 + 0.04)
     for record in (first, second):
-        for entry, reason in (("note", "holds a str"), ("short", "2 values for 11"),
-                              ("n", "holds a number")):
-            assert (f"skipped {record.component_name} {record.simulation_id[:8]}: "
-                    f"{entry}: {reason}") in plotted.stderr
+        for entry, reason in (
+            ("note", "holds a str"),
+            ("short", "2 values for 11"),
+            ("n", "holds a number"),
+        ):
+            assert (
+                f"skipped {record.component_name} {record.simulation_id[:8]}: {entry}: {reason}"
+            ) in plotted.stderr
 
 
 def test_plot_db_selected_entry_as_svg(tmp_path, store, built_figures):
     record = save(result=SPECTRA, wavelengths=WAVELENGTHS)
     output = tmp_path / "spectra.svg"
-    plotted = invoke("results", "plot", record.simulation_id, "--db", "--entry", "t",
-                     "--entry", "missing", "-o", output)
+    plotted = invoke(
+        "results",
+        "plot",
+        record.simulation_id,
+        "--db",
+        "--entry",
+        "t",
+        "--entry",
+        "missing",
+        "-o",
+        output,
+    )
     assert plotted.exit_code == 0, plotted.stderr
     assert output.read_text().lstrip().startswith("<?xml")
     [line] = built_figures[0].axes[0].get_lines()
     assert list(line.get_ydata()) == pytest.approx(
-        [10 * math.log10(value) for value in SPECTRA["t"]])
+        [10 * math.log10(value) for value in SPECTRA["t"]]
+    )
     assert "skipped missing: no such entry" in plotted.stderr
 
 
@@ -202,8 +240,9 @@ def test_plot_failures(tmp_path, store, monkeypatch):
     assert nothing.exit_code == 1 and "error: nothing to plot" in nothing.stderr
     assert not (tmp_path / "x.png").exists()
     monkeypatch.setitem(sys.modules, "matplotlib", None)
-    unplotted = invoke("results", "plot", save(component_name="p").simulation_id,
-                       "-o", tmp_path / "x.png")
+    unplotted = invoke(
+        "results", "plot", save(component_name="p").simulation_id, "-o", tmp_path / "x.png"
+    )
     assert unplotted.exit_code == 1
     assert "pip install 'vantorel[plot]'" in unplotted.stderr
 
@@ -219,21 +258,30 @@ def test_plot_without_display_asks_for_a_file(store, monkeypatch):
 
 
 def removal_args(command, records):
-    return {"rm": ["rm", records[0].simulation_id, records[1].simulation_id],
-            "clear": ["clear", "--component", "a"],
-            "prune": ["prune", "--older-than", "0d", "--status", "error"]}[command]
+    return {
+        "rm": ["rm", records[0].simulation_id, records[1].simulation_id],
+        "clear": ["clear", "--component", "a"],
+        "prune": ["prune", "--older-than", "0d", "--status", "error"],
+    }[command]
 
 
 REMOVED = {"rm": "ab", "clear": "a", "prune": "b"}
 
 
 @pytest.mark.parametrize("command", REMOVED)
-@pytest.mark.parametrize("terminal, options, answer, exit_code, removed", [
-    (False, [], None, 2, False), (False, ["--dry-run"], None, 0, False),
-    (True, [], "n\n", 1, False), (True, [], "y\n", 0, True),
-    (False, ["--yes"], None, 0, True)])
+@pytest.mark.parametrize(
+    "terminal, options, answer, exit_code, removed",
+    [
+        (False, [], None, 2, False),
+        (False, ["--dry-run"], None, 0, False),
+        (True, [], "n\n", 1, False),
+        (True, [], "y\n", 0, True),
+        (False, ["--yes"], None, 0, True),
+    ],
+)
 def test_removal_asks_on_a_terminal_and_needs_yes_elsewhere(
-        monkeypatch, results, command, terminal, options, answer, exit_code, removed):
+    monkeypatch, results, command, terminal, options, answer, exit_code, removed
+):
     monkeypatch.setattr(cli, "stdin_is_terminal", lambda: terminal)
     outcome = invoke("results", *removal_args(command, results), *options, input=answer)
     assert outcome.exit_code == exit_code, outcome.output
@@ -241,8 +289,9 @@ def test_removal_asks_on_a_terminal_and_needs_yes_elsewhere(
     assert left == set("abc") - (set(REMOVED[command]) if removed else set())
     if "--dry-run" in options:
         for name in REMOVED[command]:
-            assert next(r.simulation_id for r in results if r.component_name == name) \
-                in outcome.stdout
+            assert (
+                next(r.simulation_id for r in results if r.component_name == name) in outcome.stdout
+            )
 
 
 def test_rm_removes_what_it_finds_and_fails_on_the_rest(results):
@@ -273,7 +322,9 @@ def test_prune_selects_by_stored_date_and_metadata(store, results):
     assert ss.load_simulation_result(a.simulation_id) is not None
     pruned()
     assert sorted(record.component_name for record in ss.list_simulation_results()) == [
-        "c", "recent"]
+        "c",
+        "recent",
+    ]
 
 
 # ------------------------------------------------------------------ verify
@@ -287,12 +338,15 @@ def ended_pid():
 
 def tree(store):
     """Every file under the store: relative path -> bytes."""
-    return {path.relative_to(store): path.read_bytes() if path.is_file() else None
-            for path in store.rglob("*") if not path.is_dir()}
+    return {
+        path.relative_to(store): path.read_bytes() if path.is_file() else None
+        for path in store.rglob("*")
+        if not path.is_dir()
+    }
 
 
 def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(store, results):
-    a, b, c = results
+    a, _, c = results
     fdtd = store / "fdtd"
     damaged = {  # file name in fdtd/: content
         "truncated_0000000000000001.json": b'{"component_name": "trunc',
@@ -324,15 +378,18 @@ def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(sto
     repaired = invoke("results", "verify", "--repair")
     assert repaired.exit_code == 1
     after = tree(store)
-    quarantined = {path: content for path, content in after.items()
-                   if path.parts[0] == ".quarantine"}
-    moved = {Path(path.parts[1], path.name.removesuffix(".damaged")): content
-             for path, content in quarantined.items()}
+    quarantined = {
+        path: content for path, content in after.items() if path.parts[0] == ".quarantine"
+    }
+    moved = {
+        Path(path.parts[1], path.name.removesuffix(".damaged")): content
+        for path, content in quarantined.items()
+    }
     removed = set(before) - set(after) - set(moved)
-    assert removed == {Path("fdtd", name) for name, (_, kept) in temporaries.items()
-                       if not kept}
-    assert moved == {path: before[path] for path in before if path not in removed
-                     and path not in after}
+    assert removed == {Path("fdtd", name) for name, (_, kept) in temporaries.items() if not kept}
+    assert moved == {
+        path: before[path] for path in before if path not in removed and path not in after
+    }
     assert len(moved) == len(damaged) + 2  # + the misplaced eme file, the symlink
     assert all(not path.name.endswith(".json") for path in quarantined)
 
@@ -348,9 +405,10 @@ def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(sto
     (fdtd / "truncated_0000000000000001.json").write_bytes(b"again")
     assert invoke("results", "verify", "--repair").exit_code == 1
     name = "truncated_0000000000000001.json"
-    assert {path.name: path.read_bytes()
-            for path in (store / ".quarantine" / "fdtd").glob("truncated_*")} == {
-        f"{name}.damaged": damaged[name], f"{name}.2.damaged": b"again"}
+    assert {
+        path.name: path.read_bytes()
+        for path in (store / ".quarantine" / "fdtd").glob("truncated_*")
+    } == {f"{name}.damaged": damaged[name], f"{name}.2.damaged": b"again"}
 
 
 # ------------------------------------------------------------------- stats
@@ -359,12 +417,12 @@ def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(sto
 def test_stats_per_type_status_and_pdk(store, results):
     shown = invoke("results", "stats")
     assert shown.exit_code == 0
-    size = {record.component_name: file_of(store, record).stat().st_size
-            for record in results}
+    size = {record.component_name: file_of(store, record).stat().st_size for record in results}
 
     def row(group, count, total):
-        return re.search(rf"^\s+{group}\s+{count}\s+{re.escape(decimal(total))}\s",
-                         shown.stdout, re.MULTILINE)
+        return re.search(
+            rf"^\s+{group}\s+{count}\s+{re.escape(decimal(total))}\s", shown.stdout, re.MULTILINE
+        )
 
     assert row("fdtd", 2, size["a"] + size["c"]) and row("eme", 1, size["b"])
     assert row("success", 2, size["a"] + size["c"]) and row("error", 1, size["b"])
@@ -378,16 +436,27 @@ def test_stats_per_type_status_and_pdk(store, results):
 def test_console_script(store, results):
     script = Path(sys.executable).with_name("vantorel")
     elsewhere = {**os.environ, "VANTOREL_SIMULATIONS_DIR": str(store.with_name("other"))}
-    listed = subprocess.run([script, "--store", store, "results", "ls", "--json"],
-                            capture_output=True, text=True, env=elsewhere)
+    listed = subprocess.run(
+        [script, "--store", store, "results", "ls", "--json"],
+        capture_output=True,
+        text=True,
+        env=elsewhere,
+    )
     assert (listed.returncode, ids(listed)) == (
-        0, [record.simulation_id for record in reversed(results)])
+        0,
+        [record.simulation_id for record in reversed(results)],
+    )
     blocked = subprocess.run(
-        [sys.executable, "-c",
-         "import sys; sys.modules['typer'] = None; sys.argv[1:] = ['results', 'ls']; "
-         "import runpy; runpy.run_module('vantorel', run_name='__main__')"],
-        capture_output=True, text=True)
+        [
+            sys.executable,
+            "-c",
+            "import sys; sys.modules['typer'] = None; sys.argv[1:] = ['results', 'ls']; "
+            "import runpy; runpy.run_module('vantorel', run_name='__main__')",
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert blocked.returncode == 1
     assert blocked.stderr.splitlines() == [
-        "error: the vantorel command line needs typer and rich: "
-        "pip install 'vantorel[cli]'"]
+        "error: the vantorel command line needs typer and rich: pip install 'vantorel[cli]'"
+    ]

@@ -1,6 +1,9 @@
 """The sibling modules the storage module works through."""
 
-import json, logging, subprocess, sys
+import json
+import logging
+import subprocess
+import sys
 
 import pytest
 from pydantic import ValidationError
@@ -48,17 +51,33 @@ def test_lazy_import_imports_on_first_use_only(tmp_path, monkeypatch):
 
 
 RECORD = dict(
-    component_name="c", factory_name="f", component_settings={}, model_parameters={},
-    hyperparameters=SimulationHyperparameters(), simulation_type="fdtd",
-    simulation_id="0123456789abcdef", pdk_name="generic", pdk_version="",
-    simulation_date="2024-01-01T00:00:00", vantorel_version="0.1", result={},
-    wavelengths=[1.5], execution_time_seconds=1.0, error_message="")
+    component_name="c",
+    factory_name="f",
+    component_settings={},
+    model_parameters={},
+    hyperparameters=SimulationHyperparameters(),
+    simulation_type="fdtd",
+    simulation_id="0123456789abcdef",
+    pdk_name="generic",
+    pdk_version="",
+    simulation_date="2024-01-01T00:00:00",
+    vantorel_version="0.1",
+    result={},
+    wavelengths=[1.5],
+    execution_time_seconds=1.0,
+    error_message="",
+)
 
 
-@pytest.mark.parametrize("override, valid", [
-    ({"status": "success"}, True), ({"status": "error"}, True),
-    ({"status": "failed"}, False), ({"status": "error", "component_name": 1}, False),
-])
+@pytest.mark.parametrize(
+    "override, valid",
+    [
+        ({"status": "success"}, True),
+        ({"status": "error"}, True),
+        ({"status": "failed"}, False),
+        ({"status": "error", "component_name": 1}, False),
+    ],
+)
 def test_records_validate_and_dump_to_json(override, valid):
     dump = SimulationHyperparameters().model_dump()
     assert json.loads(json.dumps(dump)) == dump

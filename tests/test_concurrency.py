@@ -21,9 +21,14 @@ RACES = {"delete": "unlink", "clear": "unlink", "load": None, "find": None}
 
 
 def identity(name, kind, factory):
-    return dict(component_name=name, factory_name=factory, component_settings={},
-                model_parameters={}, hyperparameters=SimulationHyperparameters(),
-                simulation_type=kind)
+    return dict(
+        component_name=name,
+        factory_name=factory,
+        component_settings={},
+        model_parameters={},
+        hyperparameters=SimulationHyperparameters(),
+        simulation_type=kind,
+    )
 
 
 SHARED = [identity(f"s{j}", ("fdtd", "eme")[j % 2], "shared") for j in range(3)]
@@ -39,6 +44,7 @@ def content(name, n):
 
 class Decoder:
     """Stands in for orjson (looked up at each use): was the last file decoded?"""
+
     dumps, OPT_INDENT_2, decoded = orjson.dumps, orjson.OPT_INDENT_2, False
 
     @property
@@ -68,25 +74,32 @@ def worker(w, seconds):
         try:
             if op == "save":
                 result = content(name, rng.randrange(10**6))
-                ss.save_simulation_result(**ident, result=result, wavelengths=[1.5],
-                                          execution_time_seconds=0.1)
+                ss.save_simulation_result(
+                    **ident, result=result, wavelengths=[1.5], execution_time_seconds=0.1
+                )
                 last.update({name: result} if ident in mine else {})
             elif op == "list":
                 records = ss.list_simulation_results()
             elif op in ("find", "load"):
-                records = [ss.find_simulation_result(**ident) if op == "find"
-                           else ss.load_simulation_result(sid)]
+                records = [
+                    ss.find_simulation_result(**ident)
+                    if op == "find"
+                    else ss.load_simulation_result(sid)
+                ]
             elif op == "delete":
                 ss.delete_simulation_result(ss._compute_simulation_id(**rng.choice(SHARED)))
             else:
-                ss.clear_simulation_results(factory_name="shared", **rng.choice(
-                    [{}, {"component_name": "s1"}, {"simulation_type": "eme"}]))
+                ss.clear_simulation_results(
+                    factory_name="shared",
+                    **rng.choice([{}, {"component_name": "s1"}, {"simulation_type": "eme"}]),
+                )
             if op in ("find", "load", "list"):
                 records = [r for r in records if r is not None]
                 for r in records:  # whole: one writer's complete content
                     assert r.result == content(r.component_name, r.result["n"])
-                own = {r.component_name: r.result for r in records
-                       if r.factory_name == f"private{w}"}
+                own = {
+                    r.component_name: r.result for r in records if r.factory_name == f"private{w}"
+                }
                 assert own == {n: v for n, v in last.items() if op == "list" or n == name}
             counts[op] += 1
         except FileNotFoundError as error:

@@ -21,15 +21,22 @@ ROUNDS = 10
 
 
 def identity(k):
-    return dict(component_name=f"c{k}", factory_name="f", component_settings={"k": k},
-                model_parameters={}, hyperparameters=SimulationHyperparameters(),
-                simulation_type=("fdtd", "eme")[k % 2])
+    return dict(
+        component_name=f"c{k}",
+        factory_name="f",
+        component_settings={"k": k},
+        model_parameters={},
+        hyperparameters=SimulationHyperparameters(),
+        simulation_type=("fdtd", "eme")[k % 2],
+    )
 
 
 def payload(k, variant):
     """About 3.1 MiB (variant 0) or 4.1 MiB (variant 1) of indented JSON."""
-    return {"blob": "ab"[variant] * ((3 + variant) << 20),
-            "values": [k + variant + i * 1e-3 for i in range(5_000)]}
+    return {
+        "blob": "ab"[variant] * ((3 + variant) << 20),
+        "values": [k + variant + i * 1e-3 for i in range(5_000)],
+    }
 
 
 def saver(start):
@@ -37,8 +44,12 @@ def saver(start):
     payloads = [[payload(k, v) for v in (0, 1)] for k in range(3)]
     print("ready", flush=True)
     for n in itertools.count(start):
-        ss.save_simulation_result(**identity(n % 3), result=payloads[n % 3][n // 3 % 2],
-                                  wavelengths=[1.55], execution_time_seconds=1.0)
+        ss.save_simulation_result(
+            **identity(n % 3),
+            result=payloads[n % 3][n // 3 % 2],
+            wavelengths=[1.55],
+            execution_time_seconds=1.0,
+        )
         print(n % 3, flush=True)
 
 
@@ -51,8 +62,9 @@ def test_saver_killed_mid_write_leaves_whole_files(tmp_path, monkeypatch, caplog
     known = [[payload(k, v) for v in (0, 1)] for k in range(3)]
     saved, temps = set(), set()
     for round_ in range(ROUNDS):
-        child = subprocess.Popen([sys.executable, "-c", CHILD, str(round_)],
-                                 stdout=subprocess.PIPE, text=True, env=env)
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD, str(round_)], stdout=subprocess.PIPE, text=True, env=env
+        )
         assert child.stdout.readline() == "ready\n"
         # Three whole saves first (one per identity), then a kill mid-write.
         saved |= {int(child.stdout.readline()) for _ in range(3)}

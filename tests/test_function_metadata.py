@@ -24,15 +24,23 @@ def stub_signatures():
             continue
         args = node.args
         positional = [None] * (len(args.args) - len(args.defaults)) + args.defaults
-        params = [(a.arg, kind, EMPTY if d is None else ast.literal_eval(d), ast.unparse(a.annotation))
-                  for kind, names, defaults in ((P, args.args, positional),
-                                                (K, args.kwonlyargs, args.kw_defaults))
-                  for a, d in zip(names, defaults)]
+        params = [
+            (a.arg, kind, EMPTY if d is None else ast.literal_eval(d), ast.unparse(a.annotation))
+            for kind, names, defaults in (
+                (P, args.args, positional),
+                (K, args.kwonlyargs, args.kw_defaults),
+            )
+            for a, d in zip(names, defaults, strict=True)
+        ]
         functions[node.name] = (params, ast.unparse(node.returns))
     return functions
 
 
-P, K, EMPTY = inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY, inspect.Parameter.empty
+P, K, EMPTY = (
+    inspect.Parameter.POSITIONAL_OR_KEYWORD,
+    inspect.Parameter.KEYWORD_ONLY,
+    inspect.Parameter.empty,
+)
 FUNCTIONS = stub_signatures()
 each = pytest.mark.parametrize("name", FUNCTIONS)
 
@@ -41,12 +49,20 @@ each = pytest.mark.parametrize("name", FUNCTIONS)
 def test_metadata_agrees_with_the_stub(name):
     params, returns = FUNCTIONS[name]
     func = getattr(ss, name)
-    assert (func.__name__, func.__qualname__, func.__module__) == (name, name, "vantorel.core.simulation_storage")
+    assert (func.__name__, func.__qualname__, func.__module__) == (
+        name,
+        name,
+        "vantorel.core.simulation_storage",
+    )
     sig = inspect.signature(func)
     assert [(p.name, p.kind, p.default, p.annotation) for p in sig.parameters.values()] == params
     assert sig.return_annotation == returns
-    assert list(func.__annotations__.items()) == [(n, a) for n, _, _, a in params] + [("return", returns)]
-    assert func.__kwdefaults__ == ({n: d for n, kind, d, _ in params if kind == K and d is not EMPTY} or None)
+    assert list(func.__annotations__.items()) == [(n, a) for n, _, _, a in params] + [
+        ("return", returns)
+    ]
+    assert func.__kwdefaults__ == (
+        {n: d for n, kind, d, _ in params if kind == K and d is not EMPTY} or None
+    )
     assert func.__defaults__ is None
 
 
@@ -63,7 +79,9 @@ def test_docstring(name):
         assert lines[3:] == []
         return
     args, ret = lines.index("Args:"), lines.index("Returns:")
-    assert [line.split(":")[0] for line in lines[args + 1:ret - 1]] == ["    " + p[0] for p in params]
+    assert [line.split(":")[0] for line in lines[args + 1 : ret - 1]] == [
+        "    " + p[0] for p in params
+    ]
     assert lines[ret - 1] == "" and lines[ret + 1].startswith("    ")
 
 
@@ -99,14 +117,22 @@ def test_binds_as_a_method():
 
 
 def test_module_namespace():
-    assert ss.__doc__ == ("Simulation results storage API.\n\nThis module provides functions for storing, "
-                          "retrieving, and managing\nsimulation results with full reproducibility metadata.\n")
+    assert ss.__doc__ == (
+        "Simulation results storage API.\n\nThis module provides functions for storing, "
+        "retrieving, and managing\nsimulation results with full reproducibility metadata.\n"
+    )
     names = list(vars(ss))
     start = names.index("hashlib")
     assert all(n.startswith("__") for n in names[:start])
-    assert names[start:] == ("hashlib json UTC datetime Path TYPE_CHECKING Any SimulationHyperparameters "
-                              "SimulationStatus StoredSimulationResult lazy_import orjson __version__ log "
-                              "get_build_dir get_pdk_name get_simulations_dir").split() + [*FUNCTIONS, "__test__"]
+    assert names[start:] == [
+        *(
+            "hashlib json UTC datetime Path TYPE_CHECKING Any SimulationHyperparameters "
+            "SimulationStatus StoredSimulationResult lazy_import orjson __version__ log "
+            "get_build_dir get_pdk_name get_simulations_dir"
+        ).split(),
+        *FUNCTIONS,
+        "__test__",
+    ]
     assert ss.__test__ == {}
 
 
@@ -122,5 +148,6 @@ def test_signature_survives_annotations_replaced_while_it_is_built(monkeypatch):
     monkeypatch.setattr(inspect, "Parameter", Rebinding)
     monkeypatch.setattr(f, "__annotations__", dict(original))
     signature = f.__signature__
-    assert {name: p.annotation for name, p in signature.parameters.items()} \
-        == {name: a for name, a in original.items() if name != "return"}
+    assert {name: p.annotation for name, p in signature.parameters.items()} == {
+        name: a for name, a in original.items() if name != "return"
+    }

@@ -66,8 +66,7 @@ def test_special_files_are_refused_without_blocking(store, logs, kind):
     try:
         with deadline():
             assert ss.list_simulation_results() == [good]
-            assert logs()[1:] == [
-                ("WARNING", f"Failed to parse simulation file: {path}")]
+            assert logs()[1:] == [("WARNING", f"Failed to parse simulation file: {path}")]
             with pytest.raises(OSError) as error:
                 ss.load_simulation_result(SID)
             assert error.value.filename == str(path)
@@ -101,19 +100,20 @@ def test_path_with_its_own_read_bytes_is_asked(store, monkeypatch):
     assert reads == [f"mmi1x2_{record.simulation_id}.json"] * 2
 
 
-@pytest.mark.parametrize("field, value, place", [
-    ("execution_time_seconds", NAN, "execution_time_seconds is nan"),
-    ("wavelengths", [1.5, INF], "wavelengths[1] is inf"),
-    ("result", {"o1@0,o2@0": [0.5] * 17 + [NAN]},
-     "result['o1@0,o2@0'][17] is nan"),
-    ("component_settings", {"w": -INF}, "component_settings['w'] is -inf"),
-    ("model_parameters", {"a": {"b": (1.0, NAN)}},
-     "model_parameters['a']['b'][1] is nan"),
-])
-def test_non_finite_values_are_refused_before_any_write(store, logs, field,
-                                                        value, place):
-    assert ss._compute_simulation_id(**identity(component_settings={
-        "w": NAN}))  # the ID itself still takes what json.dumps takes
+@pytest.mark.parametrize(
+    "field, value, place",
+    [
+        ("execution_time_seconds", NAN, "execution_time_seconds is nan"),
+        ("wavelengths", [1.5, INF], "wavelengths[1] is inf"),
+        ("result", {"o1@0,o2@0": [0.5] * 17 + [NAN]}, "result['o1@0,o2@0'][17] is nan"),
+        ("component_settings", {"w": -INF}, "component_settings['w'] is -inf"),
+        ("model_parameters", {"a": {"b": (1.0, NAN)}}, "model_parameters['a']['b'][1] is nan"),
+    ],
+)
+def test_non_finite_values_are_refused_before_any_write(store, logs, field, value, place):
+    assert ss._compute_simulation_id(
+        **identity(component_settings={"w": NAN})
+    )  # the ID itself still takes what json.dumps takes
     with pytest.raises(ValueError, match="^" + re.escape(place)):
         save(**{field: value})
     assert not store.exists() and logs() == []
@@ -162,14 +162,14 @@ def test_clear_removes_the_listed_copy_not_its_namesake(store, logs):
     assert live.exists() and not backup.exists()
     assert logs()[before:] == [
         ("DEBUG", f"Deleted simulation file: {backup}"),
-        ("DEBUG", "Cleared 1 simulation result(s)")]
+        ("DEBUG", "Cleared 1 simulation result(s)"),
+    ]
 
 
-@pytest.mark.parametrize("rebound", ["list_simulation_results",
-                                     "delete_simulation_result",
-                                     "_find_simulation_file"])
-def test_clear_through_rebound_names_matches_its_own(store, logs, monkeypatch,
-                                                     rebound):
+@pytest.mark.parametrize(
+    "rebound", ["list_simulation_results", "delete_simulation_result", "_find_simulation_file"]
+)
+def test_clear_through_rebound_names_matches_its_own(store, logs, monkeypatch, rebound):
     def fill():
         for name, kind in [("a", "fdtd"), ("b", "eme"), ("c", "fdtd")]:
             save(component_name=name, simulation_type=kind)
@@ -180,8 +180,7 @@ def test_clear_through_rebound_names_matches_its_own(store, logs, monkeypatch,
     own_lines = logs()[start:]
     fill()
     original, calls = getattr(ss, rebound), []
-    monkeypatch.setattr(ss, rebound, lambda *a, **k: (
-        calls.append(a), original(*a, **k))[1])
+    monkeypatch.setattr(ss, rebound, lambda *a, **k: (calls.append(a), original(*a, **k))[1])
     start = len(logs())
     assert ss.clear_simulation_results(factory_name="mmi1x2_factory") == own
     assert logs()[start:] == own_lines and calls and own == 3
@@ -202,10 +201,13 @@ def test_resave_keeps_mode_owner_and_group(store):
 @pytest.mark.parametrize("sid", ["a/b", "a\0b"])
 def test_unholdable_ids_still_walk_the_store(store, monkeypatch, sid):
     calls = []
-    entry = SimpleNamespace(is_dir=lambda: calls.append("is_dir") or True,
-                            glob=lambda pattern: calls.append("glob"))
-    root = SimpleNamespace(exists=lambda: calls.append("exists") or True,
-                           iterdir=lambda: calls.append("iterdir") or [entry])
+    entry = SimpleNamespace(
+        is_dir=lambda: calls.append("is_dir") or True, glob=lambda pattern: calls.append("glob")
+    )
+    root = SimpleNamespace(
+        exists=lambda: calls.append("exists") or True,
+        iterdir=lambda: calls.append("iterdir") or [entry],
+    )
     monkeypatch.setattr(ss, "get_simulations_dir", lambda: root)
     assert ss.load_simulation_result(sid) is None
     assert ss.delete_simulation_result(sid) is False
@@ -225,24 +227,28 @@ class Directory(SimpleNamespace):
         return self.child
 
 
-@pytest.mark.parametrize("call, broken", [
-    (lambda: ss._find_simulation_file(SID), "iterdir"),
-    (ss.list_simulation_results, "iterdir"),
-    (lambda: ss.list_simulation_results(simulation_type="t"), "glob"),
-])
+@pytest.mark.parametrize(
+    "call, broken",
+    [
+        (lambda: ss._find_simulation_file(SID), "iterdir"),
+        (ss.list_simulation_results, "iterdir"),
+        (lambda: ss.list_simulation_results(simulation_type="t"), "glob"),
+    ],
+)
 def test_failing_directory_iteration_propagates(monkeypatch, call, broken):
     damaged = SimpleNamespace(read_bytes=lambda: b"{")
     type_dir = SimpleNamespace(
-        exists=lambda: True, is_dir=lambda: True,
-        glob=lambda pattern: broken_after_one(damaged)
-        if broken == "glob" else iter([]))
+        exists=lambda: True,
+        is_dir=lambda: True,
+        glob=lambda pattern: broken_after_one(damaged) if broken == "glob" else iter([]),
+    )
     root = Directory(
-        exists=lambda: True, child=type_dir,
-        iterdir=lambda: broken_after_one(type_dir)
-        if broken == "iterdir" else iter([type_dir]))
+        exists=lambda: True,
+        child=type_dir,
+        iterdir=lambda: broken_after_one(type_dir) if broken == "iterdir" else iter([type_dir]),
+    )
     monkeypatch.setattr(ss, "get_simulations_dir", lambda: root)
-    monkeypatch.setattr(ss, "log",
-                        lambda: SimpleNamespace(warning=lambda text: None))
+    monkeypatch.setattr(ss, "log", lambda: SimpleNamespace(warning=lambda text: None))
     with pytest.raises(KeyError, match="iteration failed"):
         call()
 
@@ -253,8 +259,7 @@ def test_globals_fall_back_to_builtins(store, monkeypatch):
     monkeypatch.delattr(ss, "get_simulations_dir")
     with pytest.raises(NameError, match="'get_simulations_dir'"):
         ss.list_simulation_results()
-    monkeypatch.setattr(builtins, "get_simulations_dir", directory,
-                        raising=False)
+    monkeypatch.setattr(builtins, "get_simulations_dir", directory, raising=False)
     assert ss.list_simulation_results() == [record]
 
 

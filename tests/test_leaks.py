@@ -1,6 +1,7 @@
 """Reference and memory leaks: many calls, successful and failing, leave
 the argument objects' reference counts unchanged and memory flat."""
 
+import contextlib
 import gc
 import importlib
 import logging
@@ -52,8 +53,7 @@ def calls(store, monkeypatch):
         lambda: ss.list_simulation_results(bogus=1),
         lambda: save(**probe, execution_time_seconds="slow"),
         lambda: save(**dict(probe, simulation_type="a/b")),
-        lambda: ss._compute_simulation_id(
-            **dict(probe, model_parameters={"x": object()})),
+        lambda: ss._compute_simulation_id(**dict(probe, model_parameters={"x": object()})),
         lambda: save(**probe, wavelengths=(1.5,)),
         lambda: save(**probe, result={"s21": [[0.5, float("nan")]]}),
         lambda: ss.clear_simulation_results(simulation_type="../elsewhere"),
@@ -65,6 +65,7 @@ def calls(store, monkeypatch):
             with monkeypatch.context() as m:
                 m.setattr(ss, name, value)
                 call()
+
         return run
 
     failing += [
@@ -72,9 +73,13 @@ def calls(store, monkeypatch):
         patched("log", boom, ok[6]),
         patched("json", bad_json, ok[0]),
         # dumps giving text, not bytes: the write refuses it before any file
-        patched("orjson", type("TextJson", (), {
-            "dumps": staticmethod(lambda *a, **k: "text"),
-            "OPT_INDENT_2": 0})(), ok[3]),
+        patched(
+            "orjson",
+            type(
+                "TextJson", (), {"dumps": staticmethod(lambda *a, **k: "text"), "OPT_INDENT_2": 0}
+            )(),
+            ok[3],
+        ),
         patched("StoredSimulationResult", boom, ok[3]),
         patched("_find_simulation_file", boom, ok[4]),
     ]
@@ -132,8 +137,11 @@ def test_sort_key_in_a_reference_cycle_is_collected(store):
         @property
         def simulation_date(self):
             for obj in gc.get_objects():
-                if type(obj) is type(ss.list_simulation_results) \
-                        and obj.__name__ == "<lambda>" and not captured:
+                if (
+                    type(obj) is type(ss.list_simulation_results)
+                    and obj.__name__ == "<lambda>"
+                    and not captured
+                ):
                     obj.cycle = obj
                     captured.append(weakref.ref(obj))
             return self.date
@@ -143,7 +151,7 @@ def test_sort_key_in_a_reference_cycle_is_collected(store):
 
     for name in ("a", "b"):
         (store / "t").mkdir(parents=True, exist_ok=True)
-        (store / "t" / f"{name}.json").write_text('{"d": "%s"}' % name)
+        (store / "t" / f"{name}.json").write_text(f'{{"d": "{name}"}}')
     with pytest.MonkeyPatch.context() as m:
         m.setattr(ss, "StoredSimulationResult", Validator)
         dates = [r.date for r in ss.list_simulation_results()]
@@ -195,10 +203,8 @@ def test_object_storage_paths_keep_no_records_or_paths(any_store, monkeypatch):
         save(**damaged)
         ss._find_simulation_file(ss._compute_simulation_id(**damaged)).write_bytes(b"[")
         for ident in (probe, damaged, identity(component_name="none")):
-            try:
+            with contextlib.suppress(ValueError):
                 ss.find_simulation_result(**ident)
-            except ValueError:
-                pass
         ss.load_simulation_result(record.simulation_id)
         ss.list_simulation_results()
         ss.delete_simulation_result(record.simulation_id)

@@ -1,6 +1,8 @@
 """Importing the storage module, checked in fresh interpreters."""
 
-import json, subprocess, sys
+import json
+import subprocess
+import sys
 
 import pytest
 
@@ -19,8 +21,9 @@ SETTINGS = ["get_build_dir", "get_pdk_name", "get_simulations_dir"]
 
 
 def run(code):
-    proc = subprocess.run([sys.executable, "-c", STUB + code],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", STUB + code], capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
     return json.loads(proc.stdout.splitlines()[-1])
 
@@ -40,34 +43,54 @@ print(json.dumps(dict(calls=calls, imports=imports,
     bound=[getattr(ss, n) is m for n, m in zip(lazy, made)]
           + [ss.json is json, ss.lazy_import is lazy_import, ss.__test__ == {{}}])))
 """)
-    assert out["calls"] == [[["orjson"], {}], [["vantorel", "__version__"], {}],
-                            [["vantorel.logger", "get_logger"], {}]] + [
-        [["vantorel.settings", name], {}] for name in SETTINGS]
+    assert out["calls"] == [
+        [["orjson"], {}],
+        [["vantorel", "__version__"], {}],
+        [["vantorel.logger", "get_logger"], {}],
+    ] + [[["vantorel.settings", name], {}] for name in SETTINGS]
     assert out["imports"] == [
-        ["hashlib", []], ["json", []], ["datetime", ["UTC", "datetime"]],
-        ["pathlib", ["Path"]], ["typing", ["TYPE_CHECKING", "Any"]],
-        ["vantorel.models", ["SimulationHyperparameters", "SimulationStatus",
-                             "StoredSimulationResult"]],
-        ["vantorel.core.lazy", ["lazy_import"]]]
+        ["hashlib", []],
+        ["json", []],
+        ["datetime", ["UTC", "datetime"]],
+        ["pathlib", ["Path"]],
+        ["typing", ["TYPE_CHECKING", "Any"]],
+        [
+            "vantorel.models",
+            ["SimulationHyperparameters", "SimulationStatus", "StoredSimulationResult"],
+        ],
+        ["vantorel.core.lazy", ["lazy_import"]],
+    ]
     assert out["bound"] == [True] * 9
 
 
-@pytest.mark.parametrize("breaking, fixing, error, calls_made", [
-    ("broken = True", "broken = False", "LookupError: lazy boom", 3),
-    ("sys.modules['vantorel.models'] = None",
-     "del sys.modules['vantorel.models']", "ModuleNotFoundError: import of "
-     "vantorel.models halted; None in sys.modules", 0),
-], ids=["lazy_import", "models"])
+@pytest.mark.parametrize(
+    "breaking, fixing, error, calls_made",
+    [
+        ("broken = True", "broken = False", "LookupError: lazy boom", 3),
+        (
+            "sys.modules['vantorel.models'] = None",
+            "del sys.modules['vantorel.models']",
+            "ModuleNotFoundError: import of vantorel.models halted; None in sys.modules",
+            0,
+        ),
+    ],
+    ids=["lazy_import", "models"],
+)
 def test_failed_import_propagates_and_can_be_retried(breaking, fixing, error, calls_made):
-    out = run(breaking + """
+    out = run(
+        breaking
+        + """
 try:
     import vantorel.core.simulation_storage
 except BaseException as exc:
     state = [f"{type(exc).__name__}: {exc}", NAME in sys.modules, len(calls)]
-""" + fixing + """
+"""
+        + fixing
+        + """
 del calls[:]
 import vantorel.core.simulation_storage as ss
-print(json.dumps(state + [len(calls), sys.modules[NAME] is ss]))""")
+print(json.dumps(state + [len(calls), sys.modules[NAME] is ss]))"""
+    )
     assert out == [error, False, calls_made, 6, True]
 
 
@@ -85,16 +108,37 @@ _interpreters.destroy(interp)
 result = [exc.type.__name__, exc.msg]"""
 
 
-@pytest.mark.parametrize("code, expected", [
-    ("del sys.modules[NAME]\nimport importlib, vantorel.core.simulation_storage"
-     " as again\nresult = [again is ss, importlib.reload(ss) is ss, "
-     "sys.modules[NAME] is ss]", [True, True, True]),
-    (EXEC_OTHER_MODULE, ["Module 'simulation_storage' has already been "
-                         "imported. Re-initialisation is not supported."]),
-    (SUBINTERPRETER, ["ImportError", "Interpreter change detected - this module"
-                      " can only be loaded into one interpreter per process."]),
-], ids=["reimport_and_reload", "exec_other_module", "subinterpreter"])
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        (
+            "del sys.modules[NAME]\nimport importlib, vantorel.core.simulation_storage"
+            " as again\nresult = [again is ss, importlib.reload(ss) is ss, "
+            "sys.modules[NAME] is ss]",
+            [True, True, True],
+        ),
+        (
+            EXEC_OTHER_MODULE,
+            [
+                "Module 'simulation_storage' has already been "
+                "imported. Re-initialisation is not supported."
+            ],
+        ),
+        (
+            SUBINTERPRETER,
+            [
+                "ImportError",
+                "Interpreter change detected - this module"
+                " can only be loaded into one interpreter per process.",
+            ],
+        ),
+    ],
+    ids=["reimport_and_reload", "exec_other_module", "subinterpreter"],
+)
 def test_module_is_initialised_once_per_process(code, expected):
-    out = run("import vantorel.core.simulation_storage as ss\n" + code
-              + "\nprint(json.dumps(result + [len(calls)]))")
-    assert out == expected + [6]
+    out = run(
+        "import vantorel.core.simulation_storage as ss\n"
+        + code
+        + "\nprint(json.dumps(result + [len(calls)]))"
+    )
+    assert out == [*expected, 6]

@@ -21,17 +21,19 @@ from vantorel.core import simulation_storage as ss
 WARNING = "Failed to parse simulation file: "
 
 
-@pytest.mark.parametrize("variable, value, expected", [
-    ("VANTOREL_SIMULATIONS_DIR", "relative/sims", Path("relative/sims")),
-    ("VANTOREL_SIMULATIONS_DIR", "/abs/sims", Path("/abs/sims")),
-    ("VANTOREL_SIMULATIONS_DIR", "file:///tmp/a%20b", Path("/tmp/a b")),
-    ("VANTOREL_SIMULATIONS_DIR", "file://localhost/tmp/x", Path("/tmp/x")),
-    ("VANTOREL_SIMULATIONS_DIR", "s3://bucket/prefix", "s3://bucket/prefix"),
-    ("VANTOREL_SIMULATIONS_DIR", "memory://root/sims", "memory://root/sims"),
-    ("VANTOREL_BUILD_DIR", "s3://bucket/build", "s3://bucket/build/simulations"),
-])
-def test_settings_name_a_path_or_object_storage(monkeypatch, variable, value,
-                                                expected):
+@pytest.mark.parametrize(
+    "variable, value, expected",
+    [
+        ("VANTOREL_SIMULATIONS_DIR", "relative/sims", Path("relative/sims")),
+        ("VANTOREL_SIMULATIONS_DIR", "/abs/sims", Path("/abs/sims")),
+        ("VANTOREL_SIMULATIONS_DIR", "file:///tmp/a%20b", Path("/tmp/a b")),
+        ("VANTOREL_SIMULATIONS_DIR", "file://localhost/tmp/x", Path("/tmp/x")),
+        ("VANTOREL_SIMULATIONS_DIR", "s3://bucket/prefix", "s3://bucket/prefix"),
+        ("VANTOREL_SIMULATIONS_DIR", "memory://root/sims", "memory://root/sims"),
+        ("VANTOREL_BUILD_DIR", "s3://bucket/build", "s3://bucket/build/simulations"),
+    ],
+)
+def test_settings_name_a_path_or_object_storage(monkeypatch, variable, value, expected):
     monkeypatch.delenv("VANTOREL_SIMULATIONS_DIR", raising=False)
     monkeypatch.setenv(variable, value)
     directory = settings.get_simulations_dir()
@@ -48,16 +50,24 @@ def block_s3_backend(monkeypatch):
     monkeypatch.delitem(registry._registry, "s3", raising=False)
 
 
-@pytest.mark.parametrize("value, block, error, words", [
-    ("foo://x/y", None, ValueError, "fsspec knows no storage for foo://"),
-    ("gs://bucket/x", None, ImportError, "pip install 'vantorel[remote]' gcsfs"),
-    ("s3://bucket/x", block_s3_backend, ImportError, "pip install 'vantorel[s3]'"),
-    ("s3://bucket/x", lambda m: m.setitem(sys.modules, "upath", None),
-     ImportError, "pip install 'vantorel[s3]'"),
-    ("file://elsewhere/x", None, ValueError, "not on 'elsewhere'"),
-])
-def test_unreachable_urls_say_what_to_install(tmp_path, monkeypatch, logs,
-                                              value, block, error, words):
+@pytest.mark.parametrize(
+    "value, block, error, words",
+    [
+        ("foo://x/y", None, ValueError, "fsspec knows no storage for foo://"),
+        ("gs://bucket/x", None, ImportError, "pip install 'vantorel[remote]' gcsfs"),
+        ("s3://bucket/x", block_s3_backend, ImportError, "pip install 'vantorel[s3]'"),
+        (
+            "s3://bucket/x",
+            lambda m: m.setitem(sys.modules, "upath", None),
+            ImportError,
+            "pip install 'vantorel[s3]'",
+        ),
+        ("file://elsewhere/x", None, ValueError, "not on 'elsewhere'"),
+    ],
+)
+def test_unreachable_urls_say_what_to_install(
+    tmp_path, monkeypatch, logs, value, block, error, words
+):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("VANTOREL_SIMULATIONS_DIR", value)
     if block:
@@ -69,21 +79,26 @@ def test_unreachable_urls_say_what_to_install(tmp_path, monkeypatch, logs,
 
 
 def test_local_stores_never_import_the_remote_backends(tmp_path):
-    code = ("import sys; from conftest import save; "
-            "from vantorel.core import simulation_storage as ss; save(); "
-            "ss.list_simulation_results(); ss.clear_simulation_results(); "
-            "print(sorted({'upath', 'fsspec', 's3fs'} & set(sys.modules)))")
+    code = (
+        "import sys; from conftest import save; "
+        "from vantorel.core import simulation_storage as ss; save(); "
+        "ss.list_simulation_results(); ss.clear_simulation_results(); "
+        "print(sorted({'upath', 'fsspec', 's3fs'} & set(sys.modules)))"
+    )
     out = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True,
-        check=True, cwd=Path(__file__).parent,
-        env=os.environ | {"VANTOREL_SIMULATIONS_DIR": str(tmp_path)})
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        check=True,
+        cwd=Path(__file__).parent,
+        env=os.environ | {"VANTOREL_SIMULATIONS_DIR": str(tmp_path)},
+    )
     assert out.stdout.strip() == "[]"
 
 
 def test_names_a_glob_would_misread_are_literal(any_store, logs):
     names = [("c[1]", "ty[p]e"), ("c1", "type"), ("a*b", "t?"), ("aXb", "tX")]
-    records = {n: save(component_name=c, simulation_type=t)
-               for n, (c, t) in enumerate(names)}
+    records = {n: save(component_name=c, simulation_type=t) for n, (c, t) in enumerate(names)}
     for n, (component, kind) in enumerate(names):
         ident = identity(component_name=component, simulation_type=kind)
         assert ss.find_simulation_result(**ident) == records[n]
@@ -137,8 +152,7 @@ def other_process(connection):
 @pytest.mark.parametrize("any_store", ["local", "s3"], indirect=True)
 def test_another_process_is_seen_at_once(any_store):
     ours, theirs = multiprocessing.get_context("spawn").Pipe()
-    child = multiprocessing.get_context("spawn").Process(
-        target=other_process, args=(theirs,))
+    child = multiprocessing.get_context("spawn").Process(target=other_process, args=(theirs,))
     child.start()
     try:
         for _ in range(6):
@@ -180,13 +194,17 @@ def test_requests_per_operation(any_store):
     """Each operation sends what its answer needs, whatever the store holds
     beyond it: one GET for a cache hit, one recursive listing for a lookup
     by ID, listings that fetch what they return, clears in one batch."""
-    records = [save(component_name=c, simulation_type=t)
-               for c in ("a", "b[1]") for t in ("fdtd", "eme", "t?")]
+    records = [
+        save(component_name=c, simulation_type=t)
+        for c in ("a", "b[1]")
+        for t in ("fdtd", "eme", "t?")
+    ]
     fs = any_store.fs
     fs.connect()
     sent = []
     fs.s3.meta.events.register(
-        "before-send.s3", lambda event_name, **_: sent.append(event_name.split(".")[-1]))
+        "before-send.s3", lambda event_name, **_: sent.append(event_name.split(".")[-1])
+    )
 
     def requests(call):
         sent.clear()
@@ -196,13 +214,13 @@ def test_requests_per_operation(any_store):
     sid = records[4].simulation_id
     list_, get = "ListObjectsV2", "GetObject"
     assert requests(lambda: save(component_name="c")) == ["PutObject"]
-    assert requests(lambda: ss.find_simulation_result(**identity(
-        component_name="b[1]", simulation_type="eme"))) == [get]
+    assert requests(
+        lambda: ss.find_simulation_result(**identity(component_name="b[1]", simulation_type="eme"))
+    ) == [get]
     assert requests(lambda: ss.find_simulation_result(**identity())) == [get, list_]
     assert requests(lambda: ss.load_simulation_result(sid)) == [get, list_]
     assert requests(ss.list_simulation_results) == [get] * 7 + [list_]
-    assert requests(lambda: ss.list_simulation_results(
-        simulation_type="t?")) == [get] * 2 + [list_]
+    assert requests(lambda: ss.list_simulation_results(simulation_type="t?")) == [get] * 2 + [list_]
     assert requests(lambda: ss.delete_simulation_result(sid)) == ["DeleteObject", list_]
     assert requests(ss.clear_simulation_results) == ["DeleteObjects"] + [get] * 6 + [list_]
 

@@ -11,13 +11,16 @@ import random
 import pytest
 
 from conftest import identity, save
-from vantorel.core import object_store
-from vantorel.core import simulation_storage as ss
+from vantorel.core import object_store, simulation_storage as ss
 
 COMPONENTS = ["mmi", "ring[1]", "ring1", "a*b", "q?", ""]
 TYPES = ["fdtd", "eme", "t[1]", "t1", "x*"]
-REBOUND = ("load_simulation_result", "_find_simulation_file",
-           "delete_simulation_result", "list_simulation_results")
+REBOUND = (
+    "load_simulation_result",
+    "_find_simulation_file",
+    "delete_simulation_result",
+    "list_simulation_results",
+)
 
 
 class Walked(type(pathlib.Path())):
@@ -37,8 +40,9 @@ def take_the_long_way(monkeypatch, root):
     if isinstance(root, pathlib.Path):
         monkeypatch.setattr(ss, "get_simulations_dir", lambda: Walked(root))
     else:
-        monkeypatch.setattr(object_store, "store_for",
-                            lambda path: object_store.ObjectStore(path.fs))
+        monkeypatch.setattr(
+            object_store, "store_for", lambda path: object_store.ObjectStore(path.fs)
+        )
 
 
 def put(path, content):
@@ -53,23 +57,23 @@ def build_store(root, seed):
     rng = random.Random(seed)
     identities = []
     for n in range(14):
-        ident = identity(component_name=rng.choice(COMPONENTS),
-                         simulation_type=rng.choice(TYPES),
-                         component_settings={"n": n})
+        ident = identity(
+            component_name=rng.choice(COMPONENTS),
+            simulation_type=rng.choice(TYPES),
+            component_settings={"n": n},
+        )
         status = rng.choice(["success", "error"])
         path = ss._find_simulation_file(save(**ident, status=status).simulation_id)
         identities.append(ident)
         if rng.random() < 0.3:  # a copy, as a backup directory would keep it
             put(root / rng.choice(TYPES) / path.name, path.read_bytes())
     for n in range(3):
-        put(root / rng.choice(TYPES) / f"bad{n}_{n:016x}.json",
-            [b"{", b'{"status": 1}', b"[]"][n])
+        put(root / rng.choice(TYPES) / f"bad{n}_{n:016x}.json", [b"{", b'{"status": 1}', b"[]"][n])
     return identities
 
 
 def snapshot(root):
-    return {(t.name, f.name): f.read_bytes()
-            for t in root.iterdir() for f in t.iterdir()}
+    return {(t.name, f.name): f.read_bytes() for t in root.iterdir() for f in t.iterdir()}
 
 
 def restore(root, files):
@@ -91,11 +95,18 @@ def answers(identities, logs):
     """Every operation's answers on the store, in order, and the log."""
     ids = [ss._compute_simulation_id(**i) for i in identities]
     ids += [f"{n:016x}" for n in range(4)]  # damaged ones and a miss
-    seen = [outcome(lambda i=i: ss.find_simulation_result(**i))
-            for i in identities + [identity(component_name="none")]]
+    seen = [
+        outcome(lambda i=i: ss.find_simulation_result(**i))
+        for i in [*identities, identity(component_name="none")]
+    ]
     seen += [outcome(lambda i=i: ss.load_simulation_result(i)) for i in ids]
-    for filters in ({}, {"component_name": "ring[1]"}, {"simulation_type": "t[1]"},
-                    {"simulation_type": "x*"}, {"status": "error"}):
+    for filters in (
+        {},
+        {"component_name": "ring[1]"},
+        {"simulation_type": "t[1]"},
+        {"simulation_type": "x*"},
+        {"status": "error"},
+    ):
         seen.append(outcome(lambda f=filters: ss.list_simulation_results(**f)))
     seen += [outcome(lambda i=i: ss.delete_simulation_result(i)) for i in ids[:3]]
     seen.append(outcome(lambda: ss.clear_simulation_results(component_name="a*b")))

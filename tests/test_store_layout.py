@@ -4,8 +4,8 @@ import glob
 from types import SimpleNamespace
 
 import pytest
-from conftest import save
 
+from conftest import save
 from vantorel.core import simulation_storage as ss
 
 SID = "0123456789abcdef"
@@ -30,11 +30,17 @@ def test_lookup_order_and_literal_pattern(monkeypatch, sid):
     calls = []
 
     def entry(name, is_dir, matches):
-        return SimpleNamespace(is_dir=lambda: is_dir, glob=lambda pattern: (
-            calls.append((name, pattern)), iter(matches))[1])
+        return SimpleNamespace(
+            is_dir=lambda: is_dir,
+            glob=lambda pattern: (calls.append((name, pattern)), iter(matches))[1],
+        )
 
-    entries = [entry("plain", False, ["p"]), entry("empty", True, []),
-               entry("b", True, ["b1", "b2"]), entry("a", True, ["a1"])]
+    entries = [
+        entry("plain", False, ["p"]),
+        entry("empty", True, []),
+        entry("b", True, ["b1", "b2"]),
+        entry("a", True, ["a1"]),
+    ]
     root = SimpleNamespace(exists=lambda: True, iterdir=lambda: iter(entries))
     monkeypatch.setattr(ss, "get_simulations_dir", lambda: root)
     assert ss._find_simulation_file(sid) == "b1"
@@ -65,14 +71,23 @@ def test_ids_with_separator_or_nul_name_no_file(store):
         assert ss.load_simulation_result(sid) is None
 
 
-@pytest.mark.parametrize("kind, component, error", [
-    ("", "c", ValueError), (".", "c", ValueError), ("..", "c", ValueError),
-    ("a/b", "c", ValueError), ("a\0b", "c", ValueError),
-    (None, "c", ValueError), ("fdtd", "a/b", ValueError),
-    ("fdtd", "a\0b", ValueError), ("fdtd", "/c", ValueError),
-    (5, "c", TypeError), (type("Text", (str,), {})("fdtd"), "c", TypeError)])
-def test_bad_names_raise_before_creating_anything(store, tmp_path, logs,
-                                                  kind, component, error):
+@pytest.mark.parametrize(
+    "kind, component, error",
+    [
+        ("", "c", ValueError),
+        (".", "c", ValueError),
+        ("..", "c", ValueError),
+        ("a/b", "c", ValueError),
+        ("a\0b", "c", ValueError),
+        (None, "c", ValueError),
+        ("fdtd", "a/b", ValueError),
+        ("fdtd", "a\0b", ValueError),
+        ("fdtd", "/c", ValueError),
+        (5, "c", TypeError),
+        (type("Text", (str,), {})("fdtd"), "c", TypeError),
+    ],
+)
+def test_bad_names_raise_before_creating_anything(store, tmp_path, logs, kind, component, error):
     kind = str(tmp_path / "elsewhere") if kind is None else kind
     with pytest.raises(error):
         ss.get_simulation_file_path(kind, component, SID)

@@ -9,9 +9,10 @@ from datetime import UTC, datetime
 
 import orjson
 import pytest
-from conftest import identity, save
+from pydantic import ValidationError
 
 import vantorel
+from conftest import identity, save
 from vantorel.core import simulation_storage as ss
 
 KEYWORDS = """component_name factory_name component_settings model_parameters
@@ -44,8 +45,13 @@ def test_record_keywords_and_defaults(store, monkeypatch):
     for name in ("component_settings", "model_parameters", "hyperparameters"):
         assert kw[name] is fields[name]
     assert kw["simulation_id"] == ss._compute_simulation_id(**fields)
-    expected = dict(pdk_name="pdk_x", pdk_version="", status="success",
-                    error_message="", vantorel_version=vantorel.__version__)
+    expected = dict(
+        pdk_name="pdk_x",
+        pdk_version="",
+        status="success",
+        error_message="",
+        vantorel_version=vantorel.__version__,
+    )
     assert {name: kw[name] for name in expected} == expected
     assert repr(kw["execution_time_seconds"]) == "3.0"
     date = datetime.fromisoformat(kw["simulation_date"])
@@ -53,8 +59,7 @@ def test_record_keywords_and_defaults(store, monkeypatch):
 
 
 def test_version_converted_with_str(store, monkeypatch):
-    monkeypatch.setattr(ss, "__version__", type("V", (), {
-        "__str__": lambda self: "9.8.7"})())
+    monkeypatch.setattr(ss, "__version__", type("V", (), {"__str__": lambda self: "9.8.7"})())
     assert save().vantorel_version == "9.8.7"
 
 
@@ -73,15 +78,22 @@ def test_file_bytes_mode_log_and_overwrite(store, logs, mask):
     assert logs() == [("DEBUG", f"Saved simulation result: {path}")] * 2
 
 
-@pytest.mark.parametrize("content", [b"not json", b"{", b'{"a": 1}',
-                                     b'{"component_name": 5}'])
-def test_damaged_file_raises_without_log(any_store, logs, caplog, content):
+@pytest.mark.parametrize(
+    "content, error",
+    [
+        (b"not json", orjson.JSONDecodeError),
+        (b"{", orjson.JSONDecodeError),
+        (b'{"a": 1}', ValidationError),
+        (b'{"component_name": 5}', ValidationError),
+    ],
+)
+def test_damaged_file_raises_without_log(any_store, logs, caplog, content, error):
     record = save()
     ss._find_simulation_file(record.simulation_id).write_bytes(content)
     caplog.clear()
-    with pytest.raises(Exception):
+    with pytest.raises(error):
         ss.load_simulation_result(record.simulation_id)
-    with pytest.raises(Exception):
+    with pytest.raises(error):
         ss.find_simulation_result(**identity())
     assert logs() == []
 
@@ -93,10 +105,17 @@ def test_missing_located_file_warns(any_store, logs, monkeypatch):
     assert logs() == [("WARNING", f"Simulation file not found: {gone}")]
 
 
-@pytest.mark.parametrize("change", [
-    {}, dict(component_name="other"), dict(factory_name="other"),
-    dict(component_settings={"width": 0.5, "length": 10.0}),
-    dict(model_parameters={}), dict(simulation_type="eme")])
+@pytest.mark.parametrize(
+    "change",
+    [
+        {},
+        dict(component_name="other"),
+        dict(factory_name="other"),
+        dict(component_settings={"width": 0.5, "length": 10.0}),
+        dict(model_parameters={}),
+        dict(simulation_type="eme"),
+    ],
+)
 def test_find_after_save(any_store, change):
     record = save()
     found = ss.find_simulation_result(**identity(**change))
@@ -125,11 +144,15 @@ def test_oversized_write_keeps_earlier_file(store):
         "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
         "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
         "try:\n    save(result={'big': 'x' * 100000})\n"
-        "except OSError as e:\n    print(e.errno)\n")
+        "except OSError as e:\n    print(e.errno)\n"
+    )
     out = subprocess.run(
         [sys.executable, "-c", script, str(pathlib.Path(__file__).parent)],
-        capture_output=True, text=True, check=True,
-        env=os.environ | {"VANTOREL_SIMULATIONS_DIR": str(store)})
+        capture_output=True,
+        text=True,
+        check=True,
+        env=os.environ | {"VANTOREL_SIMULATIONS_DIR": str(store)},
+    )
     assert out.stdout.split() == [str(errno.EFBIG)]
     assert path.read_bytes() == _dumped(record)
     assert list((store / "fdtd").iterdir()) == [path]
@@ -141,12 +164,12 @@ def local_upath(path):
     return UPath(str(path))
 
 
-@pytest.mark.parametrize("local_path", [
-    type("LocalPath", (type(pathlib.Path()),), {}), local_upath])
+@pytest.mark.parametrize(
+    "local_path", [type("LocalPath", (type(pathlib.Path()),), {}), local_upath]
+)
 def test_local_path_objects_are_replaced_whole(store, monkeypatch, local_path):
     plain = ss.get_simulation_file_path
-    monkeypatch.setattr(ss, "get_simulation_file_path",
-                        lambda *a: local_path(plain(*a)))
+    monkeypatch.setattr(ss, "get_simulation_file_path", lambda *a: local_path(plain(*a)))
     path = ss._find_simulation_file(save().simulation_id)
     first = path.stat().st_ino
     save(result={"s21": [0.5]})  # a new file renamed over the old one
@@ -162,6 +185,5 @@ def test_other_path_objects_use_write_bytes(store, monkeypatch):
             return super().write_bytes(data)
 
     plain = ss.get_simulation_file_path
-    monkeypatch.setattr(ss, "get_simulation_file_path",
-                        lambda *a: OtherPath(plain(*a)))
+    monkeypatch.setattr(ss, "get_simulation_file_path", lambda *a: OtherPath(plain(*a)))
     assert written == [_dumped(save())]

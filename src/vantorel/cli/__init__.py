@@ -16,7 +16,9 @@ def main() -> None:
     except ModuleNotFoundError as missing:
         if (missing.name or "").partition(".")[0] not in CLI_PACKAGES:
             raise
-        print("error: the vantorel command line needs typer and rich: "
-              "pip install 'vantorel[cli]'", file=sys.stderr)
+        print(
+            "error: the vantorel command line needs typer and rich: pip install 'vantorel[cli]'",
+            file=sys.stderr,
+        )
         sys.exit(1)
     app(prog_name="vantorel")

@@ -17,9 +17,9 @@ import time
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from datetime import UTC, datetime, timedelta
-from enum import Enum
+from enum import StrEnum
 from pathlib import Path
-from typing import Annotated, Any, TypeVar
+from typing import Annotated, Any
 
 import orjson
 import typer
@@ -31,6 +31,7 @@ from rich.table import Table
 from rich.text import Text
 
 from vantorel.cli import spectra, store_check
+from vantorel.cli.store_check import StorePath
 from vantorel.core import simulation_storage as storage
 from vantorel.logger import get_logger
 from vantorel.models import StoredSimulationResult
@@ -55,8 +56,9 @@ def make_console(stderr: bool = False) -> Console:
     # NO_COLOR (no-color.org): any non-empty value turns all styling off.
     plain = bool(os.environ.get("NO_COLOR"))
     # Markup off: component names, paths and messages are printed as they are.
-    console = Console(stderr=stderr, highlight=False, markup=False,
-                      color_system=None if plain else "auto")
+    console = Console(
+        stderr=stderr, highlight=False, markup=False, color_system=None if plain else "auto"
+    )
     if not console.is_terminal:
         console.width = WIDTH_OFF_TERMINAL
     return console
@@ -83,15 +85,12 @@ def error_message(error: Exception) -> str:
     return store_check.describe_failure(error)
 
 
-Command = TypeVar("Command", bound=Callable[..., Any])
-
-
-def reports_errors(command: Command) -> Command:
+def reports_errors[**Params, Result](command: Callable[Params, Result]) -> Callable[Params, Result]:
     """Turns a failure of ``command`` into ``error: ...`` on stderr and its
     exit status (a traceback with ``--debug``)."""
 
     @functools.wraps(command)
-    def run(*args: Any, **kwargs: Any) -> Any:
+    def run(*args: Params.args, **kwargs: Params.kwargs) -> Result:
         try:
             return command(*args, **kwargs)
         except (typer.Exit, typer.Abort, typer.BadParameter):
@@ -100,9 +99,9 @@ def reports_errors(command: Command) -> Command:
             if session.debug:
                 raise
             report_error(error_message(error))
-            raise typer.Exit(error.exit_code if isinstance(error, CommandError) else 1)
+            raise typer.Exit(error.exit_code if isinstance(error, CommandError) else 1) from error
 
-    return run  # type: ignore[return-value]
+    return run
 
 
 def report_error(message: str) -> None:
@@ -122,20 +121,24 @@ def confirm_removal(count: int, yes: bool) -> None:
     if yes:
         return
     if not stdin_is_terminal():
-        raise CommandError(f"not on a terminal: pass --yes to remove {count} result(s)",
-                           exit_code=2)
-    if not typer.confirm(f"Remove {count} result(s) from {get_simulations_dir()}?",
-                         default=False, err=True):
+        raise CommandError(
+            f"not on a terminal: pass --yes to remove {count} result(s)", exit_code=2
+        )
+    if not typer.confirm(
+        f"Remove {count} result(s) from {get_simulations_dir()}?", default=False, err=True
+    ):
         raise CommandError("aborted: nothing removed")
 
 
-Item = TypeVar("Item")
-
-
-def progress(items: list[Item], description: str) -> Iterable[Item]:
+def progress[Item](items: list[Item], description: str) -> Iterable[Item]:
     """``items``, with a progress bar on a terminal."""
-    return track(items, description=description, console=session.err,
-                 transient=True, disable=not session.err.is_terminal)
+    return track(
+        items,
+        description=description,
+        console=session.err,
+        transient=True,
+        disable=not session.err.is_terminal,
+    )
 
 
 @contextmanager
@@ -199,7 +202,8 @@ def parse_age(text: str) -> timedelta:
     if match is None:
         raise typer.BadParameter(
             f"{text!r} is no age: use a number and a unit, e.g. 30d, 12h, 90m, 2w "
-            "(s seconds, m minutes, h hours, d days, w weeks)")
+            "(s seconds, m minutes, h hours, d days, w weeks)"
+        )
     return timedelta(**{AGE_UNITS[match[2]]: int(match[1])})
 
 
@@ -210,14 +214,13 @@ def print_json_line(fields: dict[str, Any]) -> None:
 # ------------------------------------------------------------ store access
 
 
-def result_path(record: StoredSimulationResult) -> Path:
-    """The file of a result whose name agrees with its content (``verify``
-    reports the files that do not)."""
-    return (get_simulations_dir() / record.simulation_type
-            / f"{record.component_name}_{record.simulation_id}.json")
+def result_path[P: StorePath](store: P, record: StoredSimulationResult) -> P:
+    """The file in ``store`` of a result whose name agrees with its content
+    (``verify`` reports the files that do not)."""
+    return store / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
 
 
-def file_size(path: Path) -> int | None:
+def file_size(path: StorePath) -> int | None:
     try:
         return path.stat().st_size
     except OSError:
@@ -227,12 +230,12 @@ def file_size(path: Path) -> int | None:
 def file_sizes(records: list[StoredSimulationResult]) -> list[int | None]:
     """The size of each record's file (None where there is none): on object
     storage from one recursive listing rather than a request per file."""
-    paths = [result_path(record) for record in records]
     store = get_simulations_dir()
-    if isinstance(store, Path) or not paths:
+    if isinstance(store, Path) or not records:
+        paths = [result_path(store, record) for record in records]
         return [file_size(path) for path in progress(paths, "Measuring files")]
     listed = store.fs.find(store.path, detail=True)
-    return [listed.get(path.path, {}).get("size") for path in paths]
+    return [listed.get(result_path(store, record).path, {}).get("size") for record in records]
 
 
 def list_results(**filters: str | None) -> list[StoredSimulationResult]:
@@ -246,7 +249,8 @@ def load_result(simulation_id: str) -> StoredSimulationResult:
     except (OSError, ValueError) as error:  # JSON and validation errors too
         raise CommandError(
             f"result {simulation_id} cannot be read: {store_check.describe_failure(error)} "
-            "(see 'vantorel results verify')") from error
+            "(see 'vantorel results verify')"
+        ) from error
     if record is None:
         raise CommandError(f"no result with ID {simulation_id}")
     return record
@@ -266,9 +270,13 @@ def records_table(records: list[StoredSimulationResult], sizes: bool = True) -> 
     for index, record in enumerate(records):
         status = Text(record.status, style="green" if record.status == "success" else "red")
         row: list[str | Text] = [
-            format_date(record.simulation_date), record.simulation_type,
-            record.component_name, status, record.simulation_id,
-            format_duration(record.execution_time_seconds)]
+            format_date(record.simulation_date),
+            record.simulation_type,
+            record.component_name,
+            status,
+            record.simulation_id,
+            format_duration(record.execution_time_seconds),
+        ]
         if sizes:
             row.append(format_bytes(file_size_list[index]))
         table.add_row(*row)
@@ -303,39 +311,49 @@ results_app = typer.Typer(
 app.add_typer(results_app)
 
 
-class Status(str, Enum):
+class Status(StrEnum):
     success = "success"
     error = "error"
 
 
 ComponentOption = Annotated[
-    str | None, typer.Option("--component", help="Only results of this component.")]
+    str | None, typer.Option("--component", help="Only results of this component.")
+]
 FactoryOption = Annotated[
-    str | None, typer.Option("--factory", help="Only results of this factory.")]
+    str | None, typer.Option("--factory", help="Only results of this factory.")
+]
 TypeOption = Annotated[
-    str | None, typer.Option("--type", help="Only results of this simulation type.")]
-PdkOption = Annotated[
-    str | None, typer.Option("--pdk", help="Only results made with this PDK.")]
+    str | None, typer.Option("--type", help="Only results of this simulation type.")
+]
+PdkOption = Annotated[str | None, typer.Option("--pdk", help="Only results made with this PDK.")]
 StatusOption = Annotated[
-    Status | None, typer.Option("--status", help="Only results with this status.")]
-JsonOption = Annotated[
-    bool, typer.Option("--json", help="One JSON object per line, for scripts.")]
+    Status | None, typer.Option("--status", help="Only results with this status.")
+]
+JsonOption = Annotated[bool, typer.Option("--json", help="One JSON object per line, for scripts.")]
 DryRunOption = Annotated[
-    bool, typer.Option("--dry-run", help="List what would be removed; remove nothing.")]
+    bool, typer.Option("--dry-run", help="List what would be removed; remove nothing.")
+]
 YesOption = Annotated[
-    bool, typer.Option("--yes", "-y", help="Remove without asking (needed off a terminal).")]
+    bool, typer.Option("--yes", "-y", help="Remove without asking (needed off a terminal).")
+]
 IdsArgument = Annotated[list[str], typer.Argument(metavar="ID...", show_default=False)]
 
 
 @app.callback()
 def main_options(
     ctx: typer.Context,
-    store: Annotated[str | None, typer.Option(
-        "--store", metavar="PATH_OR_URL",
-        help=f"Results store for this call (default: ${STORE_VARIABLE}, "
-             "else <build dir>/simulations).")] = None,
-    debug: Annotated[bool, typer.Option(
-        "--debug", help="Show tracebacks and the library's debug log.")] = False,
+    store: Annotated[
+        str | None,
+        typer.Option(
+            "--store",
+            metavar="PATH_OR_URL",
+            help=f"Results store for this call (default: ${STORE_VARIABLE}, "
+            "else <build dir>/simulations).",
+        ),
+    ] = None,
+    debug: Annotated[
+        bool, typer.Option("--debug", help="Show tracebacks and the library's debug log.")
+    ] = False,
 ) -> None:
     session.start(debug)
     if store is not None:
@@ -383,28 +401,35 @@ def ls(
     simulation_type: TypeOption = None,
     pdk: PdkOption = None,
     status: StatusOption = None,
-    limit: Annotated[int | None, typer.Option(
-        "--limit", min=1, help="Show at most this many (the newest).")] = None,
+    limit: Annotated[
+        int | None, typer.Option("--limit", min=1, help="Show at most this many (the newest).")
+    ] = None,
     as_json: JsonOption = False,
 ) -> None:
     """List stored results, newest first."""
     records = list_results(
-        component_name=component, factory_name=factory, simulation_type=simulation_type,
-        pdk_name=pdk, status=status.value if status else None)[:limit]
+        component_name=component,
+        factory_name=factory,
+        simulation_type=simulation_type,
+        pdk_name=pdk,
+        status=status.value if status else None,
+    )[:limit]
     if as_json:
-        for record, size in zip(records, file_sizes(records)):
-            print_json_line({
-                "simulation_id": record.simulation_id,
-                "simulation_date": record.simulation_date,
-                "simulation_type": record.simulation_type,
-                "component_name": record.component_name,
-                "factory_name": record.factory_name,
-                "status": record.status,
-                "pdk_name": record.pdk_name,
-                "pdk_version": record.pdk_version,
-                "execution_time_seconds": record.execution_time_seconds,
-                "file_size_bytes": size,
-            })
+        for record, size in zip(records, file_sizes(records), strict=True):
+            print_json_line(
+                {
+                    "simulation_id": record.simulation_id,
+                    "simulation_date": record.simulation_date,
+                    "simulation_type": record.simulation_type,
+                    "component_name": record.component_name,
+                    "factory_name": record.factory_name,
+                    "status": record.status,
+                    "pdk_name": record.pdk_name,
+                    "pdk_version": record.pdk_version,
+                    "execution_time_seconds": record.execution_time_seconds,
+                    "file_size_bytes": size,
+                }
+            )
         return
     if not records:
         session.out.print("No results.")
@@ -420,16 +445,19 @@ def show(
 ) -> None:
     """Show one result: identity, settings, metadata and a summary of its data."""
     record = load_result(simulation_id)
-    path = result_path(record)
+    path = result_path(get_simulations_dir(), record)
     size = file_size(path)
     entries = {name: spectra.summarize_entry(value) for name, value in record.result.items()}
-    wavelengths = {"count": len(record.wavelengths),
-                   "min": min(record.wavelengths, default=None),
-                   "max": max(record.wavelengths, default=None)}
+    wavelengths = {
+        "count": len(record.wavelengths),
+        "min": min(record.wavelengths, default=None),
+        "max": max(record.wavelengths, default=None),
+    }
     if as_json:
         fields = record.model_dump(mode="json", exclude={"result", "wavelengths"})
-        fields.update(wavelengths=wavelengths, result_summary=entries,
-                      file=str(path), file_size_bytes=size)
+        fields.update(
+            wavelengths=wavelengths, result_summary=entries, file=str(path), file_size_bytes=size
+        )
         print_json_line(fields)
         return
 
@@ -445,11 +473,14 @@ def show(
         out.print(table)
         out.print()
 
-    section(f"Result {record.simulation_id}", {
-        "component": record.component_name,
-        "factory": record.factory_name,
-        "simulation type": record.simulation_type,
-    })
+    section(
+        f"Result {record.simulation_id}",
+        {
+            "component": record.component_name,
+            "factory": record.factory_name,
+            "simulation type": record.simulation_type,
+        },
+    )
     section("Component settings", record.component_settings)
     section("Model parameters", record.model_parameters)
     section("Hyperparameters", record.hyperparameters.model_dump())
@@ -466,16 +497,24 @@ def show(
     if not record.error_message:
         del metadata["error message"]
     section("Metadata", metadata)
-    span = (f"{format_number(wavelengths['min'])} to {format_number(wavelengths['max'])} µm"
-            if record.wavelengths else "none")
+    span = (
+        f"{format_number(wavelengths['min'])} to {format_number(wavelengths['max'])} µm"
+        if record.wavelengths
+        else "none"
+    )
     out.print(Text(f"Result data ({wavelengths['count']} wavelengths: {span})", style="bold"))
     table = Table(box=box.SIMPLE_HEAD)
     for column in ("entry", "kind", "length", "min", "max"):
         table.add_column(column, justify="left" if column in ("entry", "kind") else "right")
     for name, summary in entries.items():
         length = summary["length"]
-        table.add_row(name, summary["kind"], "" if length is None else str(length),
-                      format_number(summary["min"]), format_number(summary["max"]))
+        table.add_row(
+            name,
+            summary["kind"],
+            "" if length is None else str(length),
+            format_number(summary["min"]),
+            format_number(summary["max"]),
+        )
     out.print(table)
 
 
@@ -483,13 +522,23 @@ def show(
 @reports_errors
 def plot(
     simulation_ids: IdsArgument,
-    output: Annotated[Path | None, typer.Option(
-        "--output", "-o", metavar="FILE", dir_okay=False,
-        help="Write the plot to this PNG or SVG file instead of opening a window.")] = None,
-    decibels: Annotated[bool, typer.Option(
-        "--db/--linear", help="Power in dB (10·log10) or linear.")] = False,
-    entries: Annotated[list[str] | None, typer.Option(
-        "--entry", metavar="NAME", help="Plot only this entry (repeatable).")] = None,
+    output: Annotated[
+        Path | None,
+        typer.Option(
+            "--output",
+            "-o",
+            metavar="FILE",
+            dir_okay=False,
+            help="Write the plot to this PNG or SVG file instead of opening a window.",
+        ),
+    ] = None,
+    decibels: Annotated[
+        bool, typer.Option("--db/--linear", help="Power in dB (10·log10) or linear.")
+    ] = False,
+    entries: Annotated[
+        list[str] | None,
+        typer.Option("--entry", metavar="NAME", help="Plot only this entry (repeatable)."),
+    ] = None,
 ) -> None:
     """Plot the spectra of one or more results against wavelength, overlaid.
 
@@ -497,8 +546,7 @@ def plot(
     {"real": [...], "imag": [...]} pair (as power |z|²); names the others.
     """
     if output is not None and output.suffix.lower() not in PLOT_SUFFIXES:
-        raise CommandError(f"-o {output}: the file name must end in .png or .svg",
-                           exit_code=2)
+        raise CommandError(f"-o {output}: the file name must end in .png or .svg", exit_code=2)
     try:
         import matplotlib  # noqa: F401  (checked before any work)
     except ModuleNotFoundError:
@@ -514,9 +562,11 @@ def plot(
             no_level = sum(point <= 0 for point in spectrum.power)
             if no_level:
                 note(f"{spectrum.label}: {no_level} value(s) ≤ 0 have no dB level (gaps)")
-    title = (f"{records[0].component_name} ({records[0].simulation_type}, "
-             f"{records[0].simulation_id})" if len(records) == 1
-             else f"{len(records)} results")
+    title = (
+        f"{records[0].component_name} ({records[0].simulation_type}, {records[0].simulation_id})"
+        if len(records) == 1
+        else f"{len(records)} results"
+    )
     if output is None:
         show_in_window(found, decibels, title)
         return
@@ -529,8 +579,7 @@ def show_in_window(found: list[spectra.Spectrum], decibels: bool, title: str) ->
     from matplotlib.backends.registry import BackendFilter, backend_registry
 
     # pyplot falls back to a file-only backend when there is no display.
-    if pyplot.get_backend().lower() not in backend_registry.list_builtin(
-            BackendFilter.INTERACTIVE):
+    if pyplot.get_backend().lower() not in backend_registry.list_builtin(BackendFilter.INTERACTIVE):
         raise CommandError("no display to open a window on: pass -o FILE.png")
     figure = pyplot.figure(figsize=spectra.FIGURE_SIZE_INCHES, layout="constrained")
     spectra.spectra_figure(found, decibels, title, figure=figure)
@@ -539,11 +588,12 @@ def show_in_window(found: list[spectra.Spectrum], decibels: bool, title: str) ->
 
 @results_app.command()
 @reports_errors
-def rm(simulation_ids: IdsArgument, dry_run: DryRunOption = False,
-       yes: YesOption = False) -> None:
+def rm(simulation_ids: IdsArgument, dry_run: DryRunOption = False, yes: YesOption = False) -> None:
     """Remove results by ID."""
-    files = {simulation_id: storage._find_simulation_file(simulation_id)
-             for simulation_id in dict.fromkeys(simulation_ids)}
+    files = {
+        simulation_id: storage._find_simulation_file(simulation_id)
+        for simulation_id in dict.fromkeys(simulation_ids)
+    }
     missing = [simulation_id for simulation_id, path in files.items() if path is None]
     for simulation_id in missing:
         report_error(f"no result with ID {simulation_id}")
@@ -572,8 +622,12 @@ def clear(
     yes: YesOption = False,
 ) -> None:
     """Remove every result that matches the filters (all results without any)."""
-    filters = dict(component_name=component, factory_name=factory,
-                   simulation_type=simulation_type, pdk_name=pdk)
+    filters = dict(
+        component_name=component,
+        factory_name=factory,
+        simulation_type=simulation_type,
+        pdk_name=pdk,
+    )
     records = list_results(**filters)
     if not records:
         session.out.print("No results match: nothing to remove.")
@@ -589,13 +643,21 @@ def clear(
 @results_app.command()
 @reports_errors
 def prune(
-    older_than: Annotated[timedelta, typer.Option(
-        "--older-than", metavar="AGE", parser=parse_age, show_default=False,
-        help="Remove results saved longer ago than this (by their stored date): "
-             "30d, 12h, 90m (minutes), 2w, ...")],
+    older_than: Annotated[
+        timedelta,
+        typer.Option(
+            "--older-than",
+            metavar="AGE",
+            parser=parse_age,
+            show_default=False,
+            help="Remove results saved longer ago than this (by their stored date): "
+            "30d, 12h, 90m (minutes), 2w, ...",
+        ),
+    ],
     status: StatusOption = None,
-    pdk_version: Annotated[str | None, typer.Option(
-        "--pdk-version", help="Only results made with this PDK version.")] = None,
+    pdk_version: Annotated[
+        str | None, typer.Option("--pdk-version", help="Only results made with this PDK version.")
+    ] = None,
     dry_run: DryRunOption = False,
     yes: YesOption = False,
 ) -> None:
@@ -607,8 +669,10 @@ def prune(
             continue
         saved = parse_date(record.simulation_date)
         if saved is None:
-            note(f"kept {record.simulation_id}: its simulation_date "
-                 f"{record.simulation_date!r} is no date")
+            note(
+                f"kept {record.simulation_id}: its simulation_date "
+                f"{record.simulation_date!r} is no date"
+            )
         elif saved < cutoff:
             selected.append(record)
     if not selected:
@@ -623,10 +687,17 @@ def prune(
 
 @results_app.command()
 @reports_errors
-def verify(repair: Annotated[bool, typer.Option(
-        "--repair", help=f"Move damaged files to <store>/{store_check.QUARANTINE_DIR}/ "
-                         "(never deleting them) and remove temporary files of saves "
-                         "that are over.")] = False) -> None:
+def verify(
+    repair: Annotated[
+        bool,
+        typer.Option(
+            "--repair",
+            help=f"Move damaged files to <store>/{store_check.QUARANTINE_DIR}/ "
+            "(never deleting them) and remove temporary files of saves "
+            "that are over.",
+        ),
+    ] = False,
+) -> None:
     """Check every result file and look for files that killed saves left.
 
     A result file must read, decode, validate and be named after its
@@ -635,8 +706,11 @@ def verify(repair: Annotated[bool, typer.Option(
     store = get_simulations_dir()
     now = time.time()
     files = store_check.files_to_check(store)
-    findings = [finding for path in progress(files, "Checking files")
-                if (finding := store_check.check_file(path, now)) is not None]
+    findings = [
+        finding
+        for path in progress(files, "Checking files")
+        if (finding := store_check.check_file(path, now)) is not None
+    ]
     damage = [finding for finding in findings if finding.problem.is_damage]
     if findings:
         table = Table(box=box.SIMPLE_HEAD)
@@ -646,8 +720,11 @@ def verify(repair: Annotated[bool, typer.Option(
         if repair:
             table.add_column("action", overflow="fold")
         for finding in findings:
-            row = [f"{finding.path.parent.name}/{finding.path.name}",
-                   finding.problem.value, finding.detail]
+            row = [
+                f"{finding.path.parent.name}/{finding.path.name}",
+                finding.problem.value,
+                finding.detail,
+            ]
             if repair:
                 try:
                     row.append(store_check.repair(store, finding))
@@ -655,11 +732,14 @@ def verify(repair: Annotated[bool, typer.Option(
                     row.append(f"failed: {error_message(error)}")
             table.add_row(*row, style="red" if finding.problem.is_damage else None)
         session.out.print(table)
-    session.out.print(f"Checked {len(files)} file(s) in {store}: "
-                      f"{len(damage)} damaged or left over.")
+    session.out.print(
+        f"Checked {len(files)} file(s) in {store}: {len(damage)} damaged or left over."
+    )
     if damage and not repair:
-        session.out.print("Run 'vantorel results verify --repair' to quarantine damaged "
-                          "files and remove left-over temporary files.")
+        session.out.print(
+            "Run 'vantorel results verify --repair' to quarantine damaged "
+            "files and remove left-over temporary files."
+        )
     if damage:
         raise typer.Exit(1)
 
@@ -669,8 +749,10 @@ def verify(repair: Annotated[bool, typer.Option(
 def stats() -> None:
     """Count results, their bytes and oldest/newest dates per type, status and PDK."""
     records = list_results()
-    sizes = {record.simulation_id: size or 0
-             for record, size in zip(records, file_sizes(records))}
+    sizes = {
+        record.simulation_id: size or 0
+        for record, size in zip(records, file_sizes(records), strict=True)
+    }
     groupings: dict[str, Callable[[StoredSimulationResult], str]] = {
         "type": lambda record: record.simulation_type,
         "status": lambda record: record.status,
@@ -680,13 +762,16 @@ def stats() -> None:
         groups: dict[str, list[StoredSimulationResult]] = {}
         for record in records:  # newest first, as listed
             groups.setdefault(key(record), []).append(record)
-        table = Table(title, "results", "size", "oldest (UTC)", "newest (UTC)",
-                      box=box.SIMPLE_HEAD)
+        table = Table(title, "results", "size", "oldest (UTC)", "newest (UTC)", box=box.SIMPLE_HEAD)
         for name, members in sorted(groups.items()):
-            table.add_row(name, str(len(members)),
-                          format_bytes(sum(sizes[member.simulation_id] for member in members)),
-                          format_date(members[-1].simulation_date),
-                          format_date(members[0].simulation_date))
+            table.add_row(
+                name,
+                str(len(members)),
+                format_bytes(sum(sizes[member.simulation_id] for member in members)),
+                format_date(members[-1].simulation_date),
+                format_date(members[0].simulation_date),
+            )
         session.out.print(table)
-    session.out.print(f"{len(records)} result(s), {format_bytes(sum(sizes.values()))} "
-                      f"in {get_simulations_dir()}")
+    session.out.print(
+        f"{len(records)} result(s), {format_bytes(sum(sizes.values()))} in {get_simulations_dir()}"
+    )

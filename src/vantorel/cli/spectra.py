@@ -35,13 +35,18 @@ class SkippedEntry:
 
 def is_number_list(value: Any) -> bool:
     return isinstance(value, list) and all(
-        isinstance(item, Real) and not isinstance(item, bool) for item in value)
+        isinstance(item, Real) and not isinstance(item, bool) for item in value
+    )
 
 
 def is_complex_pair(value: Any) -> bool:
-    return (isinstance(value, dict) and value.keys() == {"real", "imag"}
-            and is_number_list(value["real"]) and is_number_list(value["imag"])
-            and len(value["real"]) == len(value["imag"]))
+    return (
+        isinstance(value, dict)
+        and value.keys() == {"real", "imag"}
+        and is_number_list(value["real"])
+        and is_number_list(value["imag"])
+        and len(value["real"]) == len(value["imag"])
+    )
 
 
 def power_of(value: Any) -> list[float] | None:
@@ -50,7 +55,7 @@ def power_of(value: Any) -> list[float] | None:
     if is_number_list(value):
         return [float(item) for item in value]
     if is_complex_pair(value):
-        return [re * re + im * im for re, im in zip(value["real"], value["imag"])]
+        return [re * re + im * im for re, im in zip(value["real"], value["imag"], strict=True)]
     return None
 
 
@@ -60,10 +65,12 @@ def summarize_entry(value: Any) -> dict[str, Any]:
         points = power_of(value)
         assert points is not None
         finite = [point for point in points if math.isfinite(point)]
-        return {"kind": "numbers" if isinstance(value, list) else "complex (|z|²)",
-                "length": len(points),
-                "min": min(finite) if finite else None,
-                "max": max(finite) if finite else None}
+        return {
+            "kind": "numbers" if isinstance(value, list) else "complex (|z|²)",
+            "length": len(points),
+            "min": min(finite) if finite else None,
+            "max": max(finite) if finite else None,
+        }
     if isinstance(value, Real) and not isinstance(value, bool):
         return {"kind": "number", "length": 1, "min": value, "max": value}
     if isinstance(value, (list, dict)):
@@ -73,7 +80,9 @@ def summarize_entry(value: Any) -> dict[str, Any]:
 
 
 def result_spectra(
-    record: StoredSimulationResult, entries: list[str] | None, source: str,
+    record: StoredSimulationResult,
+    entries: list[str] | None,
+    source: str,
 ) -> tuple[list[Spectrum], list[SkippedEntry]]:
     """The spectra of one result (only the named entries, when given) and
     the entries that hold none, with the reason. Labels start with
@@ -81,8 +90,7 @@ def result_spectra(
     spectra: list[Spectrum] = []
     skipped: list[SkippedEntry] = []
     if not record.result and not entries:
-        skipped.append(SkippedEntry(source or record.component_name,
-                                    "the result has no entries"))
+        skipped.append(SkippedEntry(source or record.component_name, "the result has no entries"))
     count = len(record.wavelengths)
     for name in entries if entries else record.result:
         label = f"{source}: {name}" if source else name
@@ -92,26 +100,24 @@ def result_spectra(
         power = power_of(record.result[name])
         if power is None:
             kind = summarize_entry(record.result[name])["kind"]
-            skipped.append(SkippedEntry(
-                label, f"holds a {kind}, not one number per wavelength"))
+            skipped.append(SkippedEntry(label, f"holds a {kind}, not one number per wavelength"))
         elif len(power) != count:
-            skipped.append(SkippedEntry(
-                label, f"{len(power)} values for {count} wavelengths"))
+            skipped.append(SkippedEntry(label, f"{len(power)} values for {count} wavelengths"))
         else:
             spectra.append(Spectrum(label, record.wavelengths, power))
     return spectra, skipped
 
 
 def collect_spectra(
-    records: list[StoredSimulationResult], entries: list[str] | None,
+    records: list[StoredSimulationResult],
+    entries: list[str] | None,
 ) -> tuple[list[Spectrum], list[SkippedEntry]]:
     """The spectra of several results; labels name the result when there is
     more than one."""
     spectra: list[Spectrum] = []
     skipped: list[SkippedEntry] = []
     for record in records:
-        source = (f"{record.component_name} {record.simulation_id[:8]}"
-                  if len(records) > 1 else "")
+        source = f"{record.component_name} {record.simulation_id[:8]}" if len(records) > 1 else ""
         found, missed = result_spectra(record, entries, source)
         spectra += found
         skipped += missed
@@ -135,7 +141,10 @@ def draw_spectra(axes: "Axes", spectra: list[Spectrum], decibels: bool) -> None:
 
 
 def spectra_figure(
-    spectra: list[Spectrum], decibels: bool, title: str, figure: "Figure | None" = None,
+    spectra: list[Spectrum],
+    decibels: bool,
+    title: str,
+    figure: "Figure | None" = None,
 ) -> "Figure":
     """Draws the spectra overlaid on one axes of ``figure`` (a new figure,
     not registered with pyplot, when None) and returns it."""

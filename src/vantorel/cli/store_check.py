@@ -13,7 +13,7 @@ import re
 from collections.abc import Iterator
 from dataclasses import dataclass
 from enum import Enum
-from pathlib import Path
+from typing import Protocol, Self
 
 import orjson
 import pydantic
@@ -27,6 +27,33 @@ TEMPORARY_NAME = re.compile(r"\.(?P<target>.+)\.(?P<pid>\d+)\.(?P<n>\d+)\.tmp")
 # A temporary file whose save process is gone here may still belong to a
 # save on another machine sharing the disk: only files this old are stale.
 STALE_TEMPORARY_AGE_SECONDS = 3600
+
+
+class FileStatus(Protocol):
+    @property
+    def st_size(self) -> int: ...
+    @property
+    def st_mtime(self) -> float: ...
+
+
+class StorePath(Protocol):
+    """What the command line uses of a path in a store: pathlib's and
+    universal-pathlib's paths have it."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def parent(self) -> Self: ...
+    def __truediv__(self, name: str) -> Self: ...
+    def __lt__(self, other: Self) -> bool: ...
+    def is_dir(self) -> bool: ...
+    def iterdir(self) -> Iterator[Self]: ...
+    def exists(self) -> bool: ...
+    def read_bytes(self) -> bytes: ...
+    def stat(self) -> FileStatus: ...
+    def mkdir(self, *, parents: bool, exist_ok: bool) -> None: ...
+    def rename(self, target: Self) -> Self: ...
+    def unlink(self, *, missing_ok: bool) -> None: ...
 
 
 class Problem(Enum):
@@ -44,7 +71,7 @@ class Problem(Enum):
 
 @dataclass(frozen=True)
 class Finding:
-    path: Path
+    path: StorePath
     problem: Problem
     detail: str
 
@@ -62,24 +89,27 @@ def describe_failure(error: Exception) -> str:
     return str(error).splitlines()[0] if str(error) else type(error).__name__
 
 
-def type_directories(store: Path) -> list[Path]:
+def type_directories(store: StorePath) -> list[StorePath]:
     """The directories a listing reads results from, quarantine excepted."""
     if not store.is_dir():
         return []
-    return sorted(entry for entry in store.iterdir()
-                  if entry.is_dir() and entry.name != QUARANTINE_DIR)
+    return sorted(
+        entry for entry in store.iterdir() if entry.is_dir() and entry.name != QUARANTINE_DIR
+    )
 
 
-def files_to_check(store: Path) -> list[Path]:
+def files_to_check(store: StorePath) -> list[StorePath]:
     """Every ``*.json`` file a listing reads and every temporary file of a
     save, in the type directories of ``store``."""
-    return [entry
-            for directory in type_directories(store)
-            for entry in sorted(directory.iterdir())
-            if entry.name.endswith(".json") or TEMPORARY_NAME.fullmatch(entry.name)]
+    return [
+        entry
+        for directory in type_directories(store)
+        for entry in sorted(directory.iterdir())
+        if entry.name.endswith(".json") or TEMPORARY_NAME.fullmatch(entry.name)
+    ]
 
 
-def check_file(path: Path, now: float) -> Finding | None:
+def check_file(path: StorePath, now: float) -> Finding | None:
     """What is wrong with one file of :func:`files_to_check`, if anything."""
     temporary = TEMPORARY_NAME.fullmatch(path.name)
     if temporary:
@@ -87,7 +117,7 @@ def check_file(path: Path, now: float) -> Finding | None:
     return check_result_file(path)
 
 
-def check_result_file(path: Path) -> Finding | None:
+def check_result_file(path: StorePath) -> Finding | None:
     try:
         content = path.read_bytes()
     except OSError as error:
@@ -106,7 +136,7 @@ def check_result_file(path: Path) -> Finding | None:
     return None
 
 
-def name_disagreements(path: Path, record: StoredSimulationResult) -> Iterator[str]:
+def name_disagreements(path: StorePath, record: StoredSimulationResult) -> Iterator[str]:
     name = RESULT_NAME.fullmatch(path.name)
     if name is None:
         yield "file name is not <component>_<16 hex ID>.json"
@@ -119,15 +149,14 @@ def name_disagreements(path: Path, record: StoredSimulationResult) -> Iterator[s
         yield f"its content has simulation type {record.simulation_type!r}"
 
 
-def check_temporary_file(path: Path, pid: int, now: float) -> Finding:
+def check_temporary_file(path: StorePath, pid: int, now: float) -> Finding:
     try:
         age = now - path.stat().st_mtime
     except FileNotFoundError:  # the save finished meanwhile
         age = 0.0
     if process_is_running(pid) or age < STALE_TEMPORARY_AGE_SECONDS:
         return Finding(path, Problem.SAVE_IN_PROGRESS, f"process {pid}")
-    return Finding(path, Problem.STALE_TEMPORARY,
-                   f"process {pid} is gone, {format_age(age)} old")
+    return Finding(path, Problem.STALE_TEMPORARY, f"process {pid} is gone, {format_age(age)} old")
 
 
 def process_is_running(pid: int) -> bool:
@@ -151,7 +180,7 @@ def format_age(seconds: float) -> str:
     return f"{seconds / 86400:.0f} days"
 
 
-def quarantine(store: Path, path: Path) -> Path:
+def quarantine(store: StorePath, path: StorePath) -> StorePath:
     """Moves a damaged result file to ``<store>/.quarantine/<type>/`` and
     returns its new path; an earlier quarantined file is never replaced."""
     directory = store / QUARANTINE_DIR / path.parent.name
@@ -165,7 +194,7 @@ def quarantine(store: Path, path: Path) -> Path:
     return target
 
 
-def repair(store: Path, finding: Finding) -> str:
+def repair(store: StorePath, finding: Finding) -> str:
     """Applies the repair a finding calls for and says what was done."""
     if finding.problem is Problem.STALE_TEMPORARY:
         finding.path.unlink(missing_ok=True)

@@ -14,7 +14,7 @@ class LazyImport:
     act on it; the resolved object is cached.
     """
 
-    __slots__ = ("_module", "_attribute", "_target", "_lock")
+    __slots__ = ("_attribute", "_lock", "_module", "_target")
 
     def __init__(self, module: str, attribute: str | None = None) -> None:
         self._module = module

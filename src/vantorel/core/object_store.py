@@ -96,8 +96,10 @@ class ObjectStore:
             if bucket is None or self.fs.exists(bucket):
                 raise
             raise FileNotFoundError(
-                errno.ENOENT, "No such bucket (a save never creates one)",
-                f"{path.protocol}://{bucket}") from error
+                errno.ENOENT,
+                "No such bucket (a save never creates one)",
+                f"{path.protocol}://{bucket}",
+            ) from error
 
     def entries(self, directory: Any, suffix: str) -> list[Any]:
         """The entries of `directory` whose names end with `suffix`, in the
@@ -133,8 +135,12 @@ class ObjectStore:
             type_dirs = [entry for entry in root.iterdir() if entry.is_dir()]
         else:
             type_dirs = [root / simulation_type]
-        return [path for type_dir in type_dirs if type_dir.exists()
-                for path in self.entries(type_dir, ".json")]
+        return [
+            path
+            for type_dir in type_dirs
+            if type_dir.exists()
+            for path in self.entries(type_dir, ".json")
+        ]
 
     def version(self, path: Any) -> Any:
         """What changes whenever the object at `path` is written again."""
@@ -166,8 +172,7 @@ class ObjectStore:
             return False
         return True
 
-    def remove_listed(self, listed: Sequence[Listed],
-                      on_removed: Callable[[Any], object]) -> None:
+    def remove_listed(self, listed: Sequence[Listed], on_removed: Callable[[Any], object]) -> None:
         """Removes each listed file while it is still the version listed (the
         version is compared right before the removal: a write in that moment
         can still be lost), calling `on_removed` with each path removed, in
@@ -247,8 +252,11 @@ class S3ObjectStore(ObjectStore):
         if root in keys:
             return None
         prefix = root + "/"
-        return sorted(tuple(key[len(prefix):].rstrip("/").split("/"))
-                      for key in keys if key.startswith(prefix))
+        return sorted(
+            tuple(key[len(prefix) :].rstrip("/").split("/"))
+            for key in keys
+            if key.startswith(prefix)
+        )
 
     @staticmethod
     def _entries(tree: list[tuple[str, ...]], depth: int) -> list[tuple[str, ...]]:
@@ -271,12 +279,15 @@ class S3ObjectStore(ObjectStore):
         if tree is None:
             return super().result_files(root, simulation_type)
         depth = 2 if simulation_type is None else 1
-        return [top.joinpath(*parts) for parts in self._entries(tree, depth)
-                if parts[-1].endswith(".json")]
+        return [
+            top.joinpath(*parts)
+            for parts in self._entries(tree, depth)
+            if parts[-1].endswith(".json")
+        ]
 
     def read_each(self, paths: Sequence[Any]) -> Iterator[tuple[Any, bytes, Any]]:
         for start in range(0, len(paths), READ_BATCH):
-            batch = paths[start:start + READ_BATCH]
+            batch = paths[start : start + READ_BATCH]
             for path, got in zip(batch, self._get_all(batch), strict=True):
                 if got is not None:
                     yield path, got[0], got[1]
@@ -288,19 +299,22 @@ class S3ObjectStore(ObjectStore):
         self.fs.call_s3("delete_object", Bucket=bucket, Key=key)
         return True
 
-    def remove_listed(self, listed: Sequence[Listed],
-                      on_removed: Callable[[Any], object]) -> None:
+    def remove_listed(self, listed: Sequence[Listed], on_removed: Callable[[Any], object]) -> None:
         """Removes the listed objects in batched requests, each only while
         its ETag is still the one listed, calling `on_removed` with each
         removed path in order; stops at the first batch that S3 refuses in
         part, naming how many objects and which."""
         for start in range(0, len(listed), DELETE_BATCH):
-            batch = listed[start:start + DELETE_BATCH]
+            batch = listed[start : start + DELETE_BATCH]
             refused = self._delete_batch(batch)
-            gone = {name for name, code, _ in refused if code in ("PreconditionFailed",
-                                                                   "NoSuchKey")}
-            failed = [(name, message) for name, code, message in refused
-                      if code not in ("PreconditionFailed", "NoSuchKey")]
+            gone = {
+                name for name, code, _ in refused if code in ("PreconditionFailed", "NoSuchKey")
+            }
+            failed = [
+                (name, message)
+                for name, code, message in refused
+                if code not in ("PreconditionFailed", "NoSuchKey")
+            ]
             failed_names = {name for name, _ in failed}
             for path, _ in batch:
                 if path.path not in gone and path.path not in failed_names:
@@ -308,8 +322,11 @@ class S3ObjectStore(ObjectStore):
             if failed:
                 names = ", ".join(f"s3://{name}" for name, _ in failed[:10])
                 more = f" and {len(failed) - 10} more" if len(failed) > 10 else ""
-                raise OSError(errno.EIO, f"{len(failed)} object(s) not deleted "
-                              f"({failed[0][1] or 'refused'}): {names}{more}")
+                raise OSError(
+                    errno.EIO,
+                    f"{len(failed)} object(s) not deleted "
+                    f"({failed[0][1] or 'refused'}): {names}{more}",
+                )
 
     def _delete_batch(self, batch: Sequence[Listed]) -> list[tuple[str, str, str]]:
         """Deletes up to 1,000 objects, one request a bucket; returns the
@@ -321,8 +338,11 @@ class S3ObjectStore(ObjectStore):
             by_bucket.setdefault(bucket, []).append(entry)
         refused = []
         for bucket, objects in by_bucket.items():
-            answer = self.fs.call_s3("delete_objects", Bucket=bucket,
-                                     Delete={"Objects": objects, "Quiet": True})
-            refused += [(f"{bucket}/{error['Key']}", error.get("Code", ""),
-                         error.get("Message", "")) for error in answer.get("Errors", [])]
+            answer = self.fs.call_s3(
+                "delete_objects", Bucket=bucket, Delete={"Objects": objects, "Quiet": True}
+            )
+            refused += [
+                (f"{bucket}/{error['Key']}", error.get("Code", ""), error.get("Message", ""))
+                for error in answer.get("Errors", [])
+            ]
         return refused
