@@ -72,8 +72,8 @@ bool write_file(const Access& access, PyObject* path, PyObject* data)
     case Backend::PathMethods:
         break;
     }
-    return static_cast<bool>(OwnedRef::steal(PyObject_CallMethodOneArg(
-        path, g_process.str_write_bytes, data)));
+    return static_cast<bool>(OwnedRef::steal(
+        PyObject_CallMethodOneArg(path, g_process.str_write_bytes, data)));
 }
 
 bool make_directories(const Access& access, PyObject* directory)
@@ -82,9 +82,9 @@ bool make_directories(const Access& access, PyObject* directory)
         return true;
     }
     PyObject* mkdir_args[] = {directory, Py_True, Py_True};
-    return static_cast<bool>(OwnedRef::steal(PyObject_VectorcallMethod(
-        g_process.str_mkdir, mkdir_args, 1,
-        keyword_names(KeywordCall::Mkdir))));
+    return static_cast<bool>(OwnedRef::steal(
+        PyObject_VectorcallMethod(g_process.str_mkdir, mkdir_args, 1,
+                                  keyword_names(KeywordCall::Mkdir))));
 }
 
 }  // namespace storage

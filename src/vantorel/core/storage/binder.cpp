@@ -92,9 +92,8 @@ bool passes(TypeCheck check, PyObject* value)
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* const* args,
-                    size_t nargsf, PyObject* kwnames, PyObject** bound,
-                    OwnedRef* converted)
+bool bind_arguments(const Signature& sig, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames, PyObject** bound, OwnedRef* converted)
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -144,8 +143,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args,
         }
         else {
             PyErr_Format(PyExc_TypeError,
-                         "%s() needs keyword-only argument %U",
-                         sig.error_name, g_process.*(p.interned));
+                         "%s() needs keyword-only argument %U", sig.error_name,
+                         g_process.*(p.interned));
         }
         return false;
     }

@@ -101,8 +101,7 @@ PyObject* delete_simulation_result_impl(StorageFunction* self,
     if (removed <= 0) {
         return removed < 0 ? nullptr : Py_NewRef(Py_False);
     }
-    return log_deleted(self, found.path.get()) ? Py_NewRef(Py_True)
-                                               : nullptr;
+    return log_deleted(self, found.path.get()) ? Py_NewRef(Py_True) : nullptr;
 }
 
 // 1 when the listing and the deletion a clear goes through are the
@@ -290,9 +289,9 @@ PyObject* clear_simulation_results_impl(StorageFunction* self,
         return removed < 0 ? nullptr : report_cleared(self, removed);
     }
     // The four filters, passed on under their own names.
-    OwnedRef results = call_global(
-        self, g_process.str_list_simulation_results, args, 0,
-        keyword_names(KeywordCall::ClearListing));
+    OwnedRef results = call_global(self, g_process.str_list_simulation_results,
+                                   args, 0,
+                                   keyword_names(KeywordCall::ClearListing));
     if (!results) {
         return nullptr;
     }

@@ -24,8 +24,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
     StorageFunction* self = as_function(callable);
     PyObject* bound[kMaxParams];
     OwnedRef converted[kMaxParams];  // values the binder made
-    if (!bind_arguments(*self->sig, args, nargsf, kwnames, bound,
-                        converted)) {
+    if (!bind_arguments(*self->sig, args, nargsf, kwnames, bound, converted)) {
         return nullptr;
     }
     // Module functions reach each other through globals that callers may
@@ -136,15 +135,15 @@ PyObject* function_get_signature(PyObject* op, void*)
     if (!inspect) {
         return nullptr;
     }
-    auto parameter_type =
-        OwnedRef::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    auto parameter_type = OwnedRef::steal(
+        PyObject_GetAttrString(inspect.get(), "Parameter"));
     if (!parameter_type) {
         return nullptr;
     }
     auto empty = OwnedRef::steal(
         PyObject_GetAttrString(parameter_type.get(), "empty"));
-    auto positional = OwnedRef::steal(PyObject_GetAttrString(
-        parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
+    auto positional = OwnedRef::steal(
+        PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
     auto keyword_only = OwnedRef::steal(
         PyObject_GetAttrString(parameter_type.get(), "KEYWORD_ONLY"));
     if (!empty || !positional || !keyword_only) {
@@ -171,7 +170,7 @@ PyObject* function_get_signature(PyObject* op, void*)
         const Param& p = sig.params[i];
         PyObject* name = g_process.*(p.interned);
         PyObject* kind = p.kind == ParamKind::KeywordOnly ? keyword_only.get()
-                                                           : positional.get();
+                                                          : positional.get();
         PyObject* dflt = default_object(p.default_value);
         if (dflt == nullptr) {
             dflt = empty.get();
@@ -186,8 +185,8 @@ PyObject* function_get_signature(PyObject* op, void*)
         if (!args || !kwargs) {
             return nullptr;
         }
-        auto parameter = OwnedRef::steal(PyObject_Call(
-            parameter_type.get(), args.get(), kwargs.get()));
+        auto parameter = OwnedRef::steal(
+            PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
         if (!parameter || PyList_Append(parameters.get(), parameter.get())) {
             return nullptr;
         }
@@ -200,14 +199,14 @@ PyObject* function_get_signature(PyObject* op, void*)
     if (!return_annotation) {
         return nullptr;
     }
-    auto signature_type =
-        OwnedRef::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    auto signature_type = OwnedRef::steal(
+        PyObject_GetAttrString(inspect.get(), "Signature"));
     if (!signature_type) {
         return nullptr;
     }
     auto args = OwnedRef::steal(PyTuple_Pack(1, parameters.get()));
-    auto kwargs = OwnedRef::steal(Py_BuildValue(
-        "{sO}", "return_annotation", return_annotation.get()));
+    auto kwargs = OwnedRef::steal(
+        Py_BuildValue("{sO}", "return_annotation", return_annotation.get()));
     if (!args || !kwargs) {
         return nullptr;
     }
@@ -293,7 +292,10 @@ int function_set_kwdefaults(PyObject* op, PyObject* value, void*)
 }
 
 // No parameter of a module function has a positional default.
-PyObject* function_get_defaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* function_get_defaults(PyObject*, void*)
+{
+    Py_RETURN_NONE;
+}
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -366,16 +368,17 @@ PyObject* annotations_from(const Signature& sig)
             continue;
         }
         auto text = OwnedRef::steal(PyUnicode_FromString(p.annotation));
-        if (!text || PyDict_SetItem(annotations.get(), g_process.*(p.interned),
-                                    text.get())) {
+        if (!text
+            || PyDict_SetItem(annotations.get(), g_process.*(p.interned),
+                              text.get())) {
             return nullptr;
         }
     }
     if (sig.return_annotation != nullptr) {
-        auto text =
-            OwnedRef::steal(PyUnicode_FromString(sig.return_annotation));
-        if (!text || PyDict_SetItemString(annotations.get(), "return",
-                                          text.get())) {
+        auto text = OwnedRef::steal(
+            PyUnicode_FromString(sig.return_annotation));
+        if (!text
+            || PyDict_SetItemString(annotations.get(), "return", text.get())) {
             return nullptr;
         }
     }
@@ -526,8 +529,8 @@ PyObject* new_function(const Signature& sig, PyObject* name,
     if (!doc) {
         return nullptr;
     }
-    PyTypeObject* type =
-        reinterpret_cast<PyTypeObject*>(g_process.function_type);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(
+        g_process.function_type);
     StorageFunction* self = PyObject_GC_New(StorageFunction, type);
     if (self == nullptr) {
         return nullptr;
@@ -537,8 +540,8 @@ PyObject* new_function(const Signature& sig, PyObject* name,
     self->module = Py_NewRef(g_process.str_module_name);
     self->doc = doc.release();
     self->annotations = annotations.release();
-    self->kwdefaults =
-        kwdefaults.get() == Py_None ? nullptr : kwdefaults.release();
+    self->kwdefaults = kwdefaults.get() == Py_None ? nullptr
+                                                   : kwdefaults.release();
     self->globals = Py_NewRef(globals);
     self->dict = nullptr;
     self->weakreflist = nullptr;

@@ -32,7 +32,7 @@ enum class DefaultValue : unsigned char { Required, None, Success, Empty };
 
 struct Param {
     const char* name;
-    PyObject* ProcessState::*interned;
+    PyObject* ProcessState::* interned;
     ParamKind kind;
     TypeCheck check;
     DefaultValue default_value;
@@ -47,7 +47,7 @@ struct Signature {
     const char* error_name;  // the name binding errors report
     const Param* params;
     Py_ssize_t nparams;
-    Py_ssize_t npositional;  // leading positional-or-keyword parameters
+    Py_ssize_t npositional;         // leading positional-or-keyword parameters
     const char* return_annotation;  // nullptr: no return annotation
     // The docstring, after its signature line: the summary (nullptr: no
     // docstring), a paragraph and the "Returns:" text (nullptr: none).
@@ -121,9 +121,8 @@ PyObject* default_object(DefaultValue d);
 // converted float) is owned by the slot of its parameter in `converted`.
 // Both arrays hold kMaxParams entries. Returns false with TypeError set on
 // a bad call.
-bool bind_arguments(const Signature& sig, PyObject* const* args,
-                    size_t nargsf, PyObject* kwnames, PyObject** bound,
-                    OwnedRef* converted);
+bool bind_arguments(const Signature& sig, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames, PyObject** bound, OwnedRef* converted);
 
 }  // namespace storage
 

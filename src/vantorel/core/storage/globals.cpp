@@ -44,8 +44,7 @@ OwnedRef global_attr(StorageFunction* self, PyObject* name, PyObject* attr)
     return OwnedRef::steal(PyObject_GetAttr(value.get(), attr));
 }
 
-int global_is_own(StorageFunction* self, PyObject* name,
-                  const Signature& sig)
+int global_is_own(StorageFunction* self, PyObject* name, const Signature& sig)
 {
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(self->globals, name, &value) < 0) {
@@ -53,8 +52,8 @@ int global_is_own(StorageFunction* self, PyObject* name,
     }
     auto held = OwnedRef::steal(value);
     return value != nullptr
-           && Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(
-                                    g_process.function_type))
+           && Py_IS_TYPE(
+               value, reinterpret_cast<PyTypeObject*>(g_process.function_type))
            && reinterpret_cast<StorageFunction*>(value)->sig == &sig;
 }
 
@@ -78,8 +77,8 @@ bool log_message(StorageFunction* self, PyObject* level, const char* prefix,
     if (!method) {
         return false;
     }
-    auto formatted =
-        OwnedRef::steal(PyObject_Format(value, g_process.str_empty));
+    auto formatted = OwnedRef::steal(
+        PyObject_Format(value, g_process.str_empty));
     if (!formatted) {
         return false;
     }

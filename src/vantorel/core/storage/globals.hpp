@@ -19,8 +19,7 @@ OwnedRef call_global(StorageFunction* self, PyObject* name,
 OwnedRef global_attr(StorageFunction* self, PyObject* name, PyObject* attr);
 // 1 when the global `name` of `self` is the module's own function of
 // signature `sig` (not rebound by a caller), 0 otherwise, -1 on error.
-int global_is_own(StorageFunction* self, PyObject* name,
-                  const Signature& sig);
+int global_is_own(StorageFunction* self, PyObject* name, const Signature& sig);
 
 // Calls method `name` of `obj` with no arguments and takes its truth value:
 // 1, 0, or -1 with an exception set.

@@ -50,9 +50,7 @@ public:
             fd.release();
         }
     }
-    DirHandle(DirHandle&& o) noexcept : dir_(std::exchange(o.dir_, nullptr))
-    {
-    }
+    DirHandle(DirHandle&& o) noexcept : dir_(std::exchange(o.dir_, nullptr)) {}
     DirHandle(const DirHandle&) = delete;
     DirHandle& operator=(const DirHandle&) = delete;
     ~DirHandle()

@@ -11,9 +11,7 @@ namespace {
 #define SS_COMPUTE_ID_PARAMS(X, p)                                          \
     SS_IDENTITY_PARAMS(X, p, PositionalOrKeyword, Str, "str")
 
-enum ComputeIdArg : Py_ssize_t {
-    SS_COMPUTE_ID_PARAMS(SS_ARG_INDEX, compute)
-};
+enum ComputeIdArg : Py_ssize_t { SS_COMPUTE_ID_PARAMS(SS_ARG_INDEX, compute) };
 
 const Param compute_simulation_id_params[] = {
     SS_COMPUTE_ID_PARAMS(SS_PARAM_ENTRY, compute)};
@@ -31,8 +29,7 @@ PyObject* compute_simulation_id_impl(StorageFunction* self,
         || PyDict_SetItem(identity_data.get(),
                           g_process.str_component_settings,
                           args[compute_component_settings])
-        || PyDict_SetItem(identity_data.get(),
-                          g_process.str_model_parameters,
+        || PyDict_SetItem(identity_data.get(), g_process.str_model_parameters,
                           args[compute_model_parameters])) {
         return nullptr;
     }
@@ -68,8 +65,8 @@ PyObject* compute_simulation_id_impl(StorageFunction* self,
     if (!encoded) {
         return nullptr;
     }
-    auto hash = OwnedRef::steal(PyObject_CallOneArg(sha256.get(),
-                                                    encoded.get()));
+    auto hash = OwnedRef::steal(
+        PyObject_CallOneArg(sha256.get(), encoded.get()));
     if (!hash) {
         return nullptr;
     }

@@ -39,8 +39,8 @@ constexpr KeywordNames names_of(const Name (&names)[N])
 
 // Indexed by KeywordCall.
 const KeywordNames kKeywordCalls[] = {
-    names_of(kComputeId), names_of(kJsonDumps),   names_of(kMkdir),
-    names_of(kRecord),    names_of(kOrjsonDumps), names_of(kSort),
+    names_of(kComputeId),    names_of(kJsonDumps),   names_of(kMkdir),
+    names_of(kRecord),       names_of(kOrjsonDumps), names_of(kSort),
     names_of(kClearListing),
 };
 static_assert(std::size(kKeywordCalls)

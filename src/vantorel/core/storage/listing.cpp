@@ -42,8 +42,15 @@ PyObject* sort_key_impl(StorageFunction*, PyObject* const* args)
 // The sort key is made anew for each listing, as the lambda of a Python
 // function would be.
 const Signature sort_key_signature = Signature{
-    "<lambda>", "lambda", sort_key_params, param_count(sort_key_params),
-    positional_count(sort_key_params), nullptr, nullptr, nullptr, nullptr,
+    "<lambda>",
+    "lambda",
+    sort_key_params,
+    param_count(sort_key_params),
+    positional_count(sort_key_params),
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     sort_key_impl};
 
 // 1 when `attribute != wanted` is true, 0 when false, -1 on error.
@@ -66,7 +73,6 @@ int differs(PyObject* attribute, PyObject* wanted)
     }
     return PyObject_IsTrue(result.get());
 }
-
 
 PyObject* matches_filters_impl(StorageFunction*, PyObject* const* args)
 {
@@ -206,13 +212,12 @@ bool walk_result_files(StorageFunction* self, PyObject* const* filters,
         }
         auto files = OwnedRef::steal(PyObject_CallMethodOneArg(
             type_dir, g_process.str_glob, g_process.str_json_pattern));
-        auto iterator = OwnedRef::steal(
-            files ? PyObject_GetIter(files.get()) : nullptr);
+        auto iterator = OwnedRef::steal(files ? PyObject_GetIter(files.get())
+                                              : nullptr);
         if (!iterator) {
             return false;
         }
-        while (auto file_path =
-                   OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        while (auto file_path = OwnedRef::steal(PyIter_Next(iterator.get()))) {
             ListedFile file;
             file.path = file_path;
             OwnedRef loads = decoder(self);
@@ -246,13 +251,14 @@ bool collect_local_files(StorageFunction* self, PyObject* const* filters,
             file.directory = d;
             file.name = n;
             OwnedRef loads = decoder(self);
-            OwnedRef content =
-                loads ? read_listed_file(directories[d],
-                                         directories[d].files[n], &file.local)
-                      : OwnedRef();
+            OwnedRef content = loads
+                                   ? read_listed_file(directories[d],
+                                                      directories[d].files[n],
+                                                      &file.local)
+                                   : OwnedRef();
             if (content
-                && keep_if_matching(self, loads.get(), content.get(),
-                                    filters, file, listing)) {
+                && keep_if_matching(self, loads.get(), content.get(), filters,
+                                    file, listing)) {
                 continue;
             }
             // Only now is the file's path worth making.
@@ -282,17 +288,17 @@ bool collect_stored_files(StorageFunction* self, PyObject* const* filters,
                                 listing->root.get(),
                                 filters[list_simulation_type]);
     OwnedRef fetched = files ? call_store(listing->access,
-                                          g_process.str_read_each,
-                                          files.get())
+                                          g_process.str_read_each, files.get())
                              : OwnedRef();
-    auto iterator = OwnedRef::steal(
-        fetched ? PyObject_GetIter(fetched.get()) : nullptr);
+    auto iterator = OwnedRef::steal(fetched ? PyObject_GetIter(fetched.get())
+                                            : nullptr);
     if (!iterator) {
         return false;
     }
     while (auto item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
         PyObject *path, *content, *version;  // borrowed from item
-        if (!PyArg_ParseTuple(item.get(), "OOO;a stored file, its content "
+        if (!PyArg_ParseTuple(item.get(),
+                              "OOO;a stored file, its content "
                               "and its version were expected",
                               &path, &content, &version)) {
             return false;
@@ -316,10 +322,9 @@ bool collect_stored_files(StorageFunction* self, PyObject* const* filters,
 // the records ordered by Python's own sort of those keys.
 bool sort_newest_first(StorageFunction* self, Listing* listing)
 {
-    auto key = OwnedRef::steal(new_function(sort_key_signature,
-                                            g_process.str_lambda_name,
-                                            g_process.str_lambda_qualname,
-                                            self->globals));
+    auto key = OwnedRef::steal(
+        new_function(sort_key_signature, g_process.str_lambda_name,
+                     g_process.str_lambda_qualname, self->globals));
     const auto count = static_cast<Py_ssize_t>(listing->files.size());
     auto keys = OwnedRef::steal(key ? PyList_New(count) : nullptr);
     auto order = OwnedRef::steal(keys ? PyList_New(count) : nullptr);
@@ -334,8 +339,8 @@ bool sort_newest_first(StorageFunction* self, Listing* listing)
             Py_XDECREF(sort_key);
             return false;
         }
-        PyList_SET_ITEM(keys.get(), i, sort_key);   // steals
-        PyList_SET_ITEM(order.get(), i, index);     // steals
+        PyList_SET_ITEM(keys.get(), i, sort_key);  // steals
+        PyList_SET_ITEM(order.get(), i, index);    // steals
     }
     auto key_of = OwnedRef::steal(
         PyObject_GetAttr(keys.get(), g_process.str___getitem__));
@@ -343,9 +348,9 @@ bool sort_newest_first(StorageFunction* self, Listing* listing)
         return false;
     }
     PyObject* sort_args[] = {order.get(), key_of.get(), Py_True};
-    if (!OwnedRef::steal(PyObject_VectorcallMethod(
-            g_process.str_sort, sort_args, 1,
-            keyword_names(KeywordCall::Sort)))) {
+    if (!OwnedRef::steal(
+            PyObject_VectorcallMethod(g_process.str_sort, sort_args, 1,
+                                      keyword_names(KeywordCall::Sort)))) {
         return false;
     }
     std::vector<ListedFile> sorted;
@@ -389,8 +394,7 @@ bool list_results(StorageFunction* self, PyObject* const* filters,
         return false;
     }
     listing->root = call_global(self, g_process.str_get_simulations_dir);
-    if (!listing->root
-        || !choose_access(listing->root.get(), &listing->access)
+    if (!listing->root || !choose_access(listing->root.get(), &listing->access)
         || !check_object_names(listing->access, nullptr, simulation_type)) {
         return false;
     }
@@ -439,8 +443,7 @@ OwnedRef listed_path(const Listing& listing, ListedFile& file)
         entry ? PyNumber_TrueDivide(listing.root.get(), directory.name.get())
               : nullptr);
     file.path = OwnedRef::steal(
-        type_dir ? PyNumber_TrueDivide(type_dir.get(), entry.get())
-                 : nullptr);
+        type_dir ? PyNumber_TrueDivide(type_dir.get(), entry.get()) : nullptr);
     return file.path;
 }
 

@@ -48,8 +48,8 @@ PyObject* load_record(StorageFunction* self, PyObject* simulation_id,
     if (found->access.backend == Backend::ObjectStore) {
         // On S3 one request instead of asking first whether it is there.
         loads = decoder(self);
-        content = loads ? call_store(found->access,
-                                     g_process.str_read_located, file_path)
+        content = loads ? call_store(found->access, g_process.str_read_located,
+                                     file_path)
                         : OwnedRef();
         if (content && content.get() == Py_None) {
             return report_missing(self, file_path);
@@ -159,11 +159,10 @@ PyObject* find_by_id(StorageFunction* self, PyObject* simulation_id,
 
 // The lookup when a caller rebound load_simulation_result or
 // _find_simulation_file: through them, and never another result's record.
-PyObject* find_through_globals(StorageFunction* self,
-                               PyObject* simulation_id)
+PyObject* find_through_globals(StorageFunction* self, PyObject* simulation_id)
 {
-    OwnedRef record = call_global(
-        self, g_process.str_load_simulation_result, &simulation_id, 1);
+    OwnedRef record = call_global(self, g_process.str_load_simulation_result,
+                                  &simulation_id, 1);
     if (!record || record.get() == Py_None) {
         return record.release();
     }
@@ -215,8 +214,8 @@ PyObject* find_simulation_result_impl(StorageFunction* self,
     }
     PyObject* simulation_type = args[find_simulation_type];
     PyObject* component_name = args[find_component_name];
-    OwnedRef simulations_dir = call_global(
-        self, g_process.str_get_simulations_dir);
+    OwnedRef simulations_dir = call_global(self,
+                                           g_process.str_get_simulations_dir);
     Access access;
     if (!simulations_dir || !choose_access(simulations_dir.get(), &access)
         || !check_object_names(access, component_name, simulation_type)) {
@@ -235,8 +234,7 @@ PyObject* find_simulation_result_impl(StorageFunction* self,
         name ? PyNumber_TrueDivide(simulations_dir.get(), simulation_type)
              : nullptr);
     auto place = OwnedRef::steal(
-        type_dir ? PyNumber_TrueDivide(type_dir.get(), name.get())
-                 : nullptr);
+        type_dir ? PyNumber_TrueDivide(type_dir.get(), name.get()) : nullptr);
     if (!place) {
         return nullptr;
     }

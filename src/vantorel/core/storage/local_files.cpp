@@ -20,8 +20,8 @@ namespace {
 int type_attribute_is(PyObject* path, PyObject* name, PyObject* expected)
 {
     PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(path)),
-                                 name, &found) < 0) {
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(path));
+    if (PyObject_GetOptionalAttr(type, name, &found) < 0) {
         return -1;
     }
     const bool same = found == expected;
@@ -72,9 +72,9 @@ void raise_for_errno(int error, PyObject* filename)
 
 void raise_os_error(int error, const char* reason, PyObject* filename)
 {
-    auto exception = OwnedRef::steal(PyObject_CallFunction(
-        PyExc_OSError, "isO", error, reason,
-        filename != nullptr ? filename : Py_None));
+    auto exception = OwnedRef::steal(
+        PyObject_CallFunction(PyExc_OSError, "isO", error, reason,
+                              filename != nullptr ? filename : Py_None));
     if (exception) {
         PyErr_SetObject(PyExc_OSError, exception.get());
     }
@@ -387,8 +387,8 @@ int entry_is_directory(const DirHandle& dir, const dirent& entry)
 // Opens a second stream on the directory `fd`, which stays open.
 DirHandle stream_of(int fd)
 {
-    return DirHandle(UniqueFd(
-        openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    return DirHandle(
+        UniqueFd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
 }
 
 // Looks in directory `name` (below `parent_fd`) for the first entry whose
@@ -438,8 +438,8 @@ Scan scan_tree(const char* root, const char* suffix, size_t suffix_len,
         if (is_dir == 0) {
             continue;
         }
-        const Scan outcome = find_in_directory(
-            dir.fd(), entry->d_name, suffix, suffix_len, entry_name);
+        const Scan outcome = find_in_directory(dir.fd(), entry->d_name, suffix,
+                                               suffix_len, entry_name);
         if (outcome == Scan::Found) {
             type_name->assign(entry->d_name);
         }
@@ -455,8 +455,7 @@ Scan scan_tree(const char* root, const char* suffix, size_t suffix_len,
 // nothing a listing reads (gone, not a directory, unreadable: pathlib's
 // exists() is false or its glob finds nothing); Unsure in `*outcome` when
 // pathlib's exists() would raise.
-TypeDirectory open_type_directory(int root_fd, const char* name,
-                                  Scan* outcome)
+TypeDirectory open_type_directory(int root_fd, const char* name, Scan* outcome)
 {
     TypeDirectory directory;
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -621,8 +620,8 @@ UniqueFd open_directory_below(int root_fd, const char* name)
 
 int keeps_pathlib_methods(PyObject* path)
 {
-    if (!PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject*>(
-                                      g_process.pathlib_path))) {
+    if (!PyObject_TypeCheck(
+            path, reinterpret_cast<PyTypeObject*>(g_process.pathlib_path))) {
         return 0;
     }
     static PyObject* ProcessState::* const kNames[] = {
@@ -664,8 +663,8 @@ OwnedRef read_listed_file(const TypeDirectory& directory,
                           const std::string& name, FileVersion* version)
 {
     off_t size = 0;
-    UniqueFd fd = open_regular_file(directory.fd.get(), name.c_str(),
-                                    nullptr, &size, version);
+    UniqueFd fd = open_regular_file(directory.fd.get(), name.c_str(), nullptr,
+                                    &size, version);
     if (!fd) {
         return {};
     }
@@ -685,18 +684,17 @@ bool write_atomically(PyObject* path, PyObject* data)
     const char* target = PyBytes_AS_STRING(name.get());
     const char* slash = std::strrchr(target, '/');
     const std::string directory =
-        slash == nullptr ? std::string(".")
-                         : std::string(target, slash == target
-                                                   ? 1
-                                                   : slash - target);
+        slash == nullptr
+            ? std::string(".")
+            : std::string(target, slash == target ? 1 : slash - target);
     const char* final_name = slash == nullptr ? target : slash + 1;
     int error;
     Py_BEGIN_ALLOW_THREADS
-    UniqueFd dir_fd(open(directory.c_str(),
-                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir_fd(
+        open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     error = !dir_fd ? errno
-                    : write_through_temp(dir_fd.get(), final_name,
-                                         view.data(), view.size());
+                    : write_through_temp(dir_fd.get(), final_name, view.data(),
+                                         view.size());
     Py_END_ALLOW_THREADS
     if (error != 0) {
         raise_for_errno(error, filename.get());
@@ -735,8 +733,8 @@ bool flush_directory(PyObject* path)
     return true;
 }
 
-Scan find_entry_locally(PyObject* root, PyObject* suffix,
-                        OwnedRef* type_name, OwnedRef* entry_name)
+Scan find_entry_locally(PyObject* root, PyObject* suffix, OwnedRef* type_name,
+                        OwnedRef* entry_name)
 {
     OwnedRef name, filename;
     if (!nameable(root, name, filename)) {
@@ -832,8 +830,8 @@ Scan read_local_tree(PyObject* root, PyObject* simulation_type,
 }
 
 Removal remove_if_unchanged(const TypeDirectory& directory,
-                            const std::string& name,
-                            const FileVersion& listed, PyObject* filename)
+                            const std::string& name, const FileVersion& listed,
+                            PyObject* filename)
 {
     if (directory.through_link) {
         refuse_link(filename);
@@ -842,8 +840,7 @@ Removal remove_if_unchanged(const TypeDirectory& directory,
     int error;
     bool removed;
     Py_BEGIN_ALLOW_THREADS
-    error = remove_version(directory.fd.get(), name.c_str(), listed,
-                           &removed);
+    error = remove_version(directory.fd.get(), name.c_str(), listed, &removed);
     Py_END_ALLOW_THREADS
     if (error != 0) {
         raise_for_errno(error, filename);
@@ -852,8 +849,8 @@ Removal remove_if_unchanged(const TypeDirectory& directory,
     return removed ? Removal::Removed : Removal::NotRemoved;
 }
 
-Removal remove_entry(PyObject* root, PyObject* type_name,
-                     PyObject* entry_name, PyObject* filename)
+Removal remove_entry(PyObject* root, PyObject* type_name, PyObject* entry_name,
+                     PyObject* filename)
 {
     OwnedRef root_name, root_text, type_bytes, entry_bytes;
     if (!file_system_name(root, root_name, root_text)) {
@@ -875,11 +872,9 @@ Removal remove_entry(PyObject* root, PyObject* type_name,
                               : UniqueFd();
     // A link to nothing is no file there, as exists() says.
     struct stat st;
-    if (!dir_fd
-        || fstatat(dir_fd.get(), PyBytes_AS_STRING(entry_bytes.get()), &st,
-                   0) != 0
-        || unlinkat(dir_fd.get(), PyBytes_AS_STRING(entry_bytes.get()), 0)
-               != 0) {
+    const char* entry = PyBytes_AS_STRING(entry_bytes.get());
+    if (!dir_fd || fstatat(dir_fd.get(), entry, &st, 0) != 0
+        || unlinkat(dir_fd.get(), entry, 0) != 0) {
         error = means_not_there(errno) && dir_fd ? ENOENT : errno;
     }
     Py_END_ALLOW_THREADS

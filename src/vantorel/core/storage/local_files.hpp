@@ -59,14 +59,14 @@ enum class Scan : unsigned char { Found, NotFound, Unsure, Error };
 // opened or read, an entry that cannot be stat'ed) means the caller must
 // ask the path's own methods, which raise or answer as pathlib does; Error
 // with an exception set.
-Scan find_entry_locally(PyObject* root, PyObject* suffix,
-                        OwnedRef* type_name, OwnedRef* entry_name);
+Scan find_entry_locally(PyObject* root, PyObject* suffix, OwnedRef* type_name,
+                        OwnedRef* entry_name);
 
 // A directory of a local store that a listing reads.
 struct TypeDirectory {
     UniqueFd fd;
-    OwnedRef name;              // as `root / name` names it ("" for root)
-    bool through_link = false;  // reached through a symbolic link
+    OwnedRef name;                   // as `root / name` names it ("" for root)
+    bool through_link = false;       // reached through a symbolic link
     std::vector<std::string> files;  // its "*.json" names, in order
 };
 
@@ -98,15 +98,15 @@ enum class Removal : unsigned char { Removed, NotRemoved, Error };
 // newer file). NotRemoved when it is gone or was written again; Error with
 // OSError set, naming `filename`.
 Removal remove_if_unchanged(const TypeDirectory& directory,
-                            const std::string& name,
-                            const FileVersion& listed, PyObject* filename);
+                            const std::string& name, const FileVersion& listed,
+                            PyObject* filename);
 
 // Removes the entry `entry_name` of the directory `type_name` right below
 // the local directory `root`, opened without following a symbolic link.
 // NotRemoved when it is not there; Error with OSError set, naming
 // `filename`.
-Removal remove_entry(PyObject* root, PyObject* type_name,
-                     PyObject* entry_name, PyObject* filename);
+Removal remove_entry(PyObject* root, PyObject* type_name, PyObject* entry_name,
+                     PyObject* filename);
 
 // Raises OSError naming `filename`: removals never follow a symbolic link
 // out of the store.

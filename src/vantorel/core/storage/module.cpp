@@ -64,8 +64,9 @@ bool import_into(PyObject* globals, const char* module,
                  OwnedRef* source = nullptr)
 {
     PyObject* import_func = nullptr;
-    if (PyMapping_GetOptionalItemString(g_process.builtins, "__import__",
-                                        &import_func) <= 0) {
+    const int found = PyMapping_GetOptionalItemString(
+        g_process.builtins, "__import__", &import_func);
+    if (found <= 0) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_ImportError, "__import__ not found");
         }
@@ -122,12 +123,12 @@ bool bind_lazy(PyObject* globals, PyObject* lazy_import, const char* name,
                const char* module, const char* attribute)
 {
     auto bound = OwnedRef::steal(
-        attribute ? PyObject_CallFunction(lazy_import, "ss", module,
-                                          attribute)
+        attribute ? PyObject_CallFunction(lazy_import, "ss", module, attribute)
                   : PyObject_CallFunction(lazy_import, "s", module));
     return bound && PyDict_SetItemString(globals, name, bound.get()) == 0;
 }
 
+// clang-format off: one function a line, in the order they are bound.
 const Signature* const kModuleFunctions[] = {
     &compute_simulation_id_signature,
     &get_simulation_file_path_signature,
@@ -140,6 +141,7 @@ const Signature* const kModuleFunctions[] = {
     &delete_simulation_result_signature,
     &clear_simulation_results_signature,
 };
+// clang-format on
 
 // Binds the module's names in order: the standard library, the records,
 // the deferred collaborators, then the functions.
@@ -210,8 +212,7 @@ bool run_import_sequence(PyObject* module)
         }
         auto function = OwnedRef::steal(
             new_function(*sig, name.get(), name.get(), globals));
-        if (!function
-            || PyDict_SetItem(globals, name.get(), function.get())) {
+        if (!function || PyDict_SetItem(globals, name.get(), function.get())) {
             return false;
         }
     }
@@ -222,8 +223,9 @@ bool run_import_sequence(PyObject* module)
 
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* existing = nullptr;
-    if (PyDict_SetDefaultRef(modules, g_process.str_module_name, module,
-                             &existing) < 0) {
+    const int set = PyDict_SetDefaultRef(modules, g_process.str_module_name,
+                                         module, &existing);
+    if (set < 0) {
         return false;
     }
     Py_DECREF(existing);

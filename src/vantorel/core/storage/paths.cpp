@@ -28,8 +28,7 @@ const Param find_simulation_file_params[] = {
 
 bool contains(PyObject* text, Py_UCS4 ch)
 {
-    return PyUnicode_FindChar(text, ch, 0, PyUnicode_GET_LENGTH(text), 1)
-           >= 0;
+    return PyUnicode_FindChar(text, ch, 0, PyUnicode_GET_LENGTH(text), 1) >= 0;
 }
 
 bool has_separator_or_nul(PyObject* text)
@@ -79,8 +78,7 @@ OwnedRef id_glob_pattern(PyObject* simulation_id)
             return {};
         }
     }
-    return OwnedRef::steal(
-        PyUnicode_FromFormat("*_%U.json", escaped.get()));
+    return OwnedRef::steal(PyUnicode_FromFormat("*_%U.json", escaped.get()));
 }
 
 PyObject* get_simulation_file_path_impl(StorageFunction* self,
@@ -92,8 +90,8 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
         || !check_component_name(component_name)) {
         return nullptr;
     }
-    OwnedRef simulations_dir = call_global(
-        self, g_process.str_get_simulations_dir);
+    OwnedRef simulations_dir = call_global(self,
+                                           g_process.str_get_simulations_dir);
     Access access;
     if (!simulations_dir || !choose_access(simulations_dir.get(), &access)
         || !check_object_names(access, component_name, simulation_type)) {
@@ -209,8 +207,8 @@ bool look_up_file(StorageFunction* self, PyObject* simulation_id,
         }
     }
     else if (nameable && found->access.backend == Backend::ObjectStore) {
-        found->path = call_store(found->access, g_process.str_find_first,
-                                 root, suffix.get());
+        found->path = call_store(found->access, g_process.str_find_first, root,
+                                 suffix.get());
         return static_cast<bool>(found->path);
     }
     OwnedRef pattern = nameable ? id_glob_pattern(simulation_id)

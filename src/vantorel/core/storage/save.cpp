@@ -77,8 +77,8 @@ int find_non_finite(PyObject* value, OwnedRef& where, double* bad)
             found = find_non_finite(item, where, bad);
             if (found == 1) {
                 auto held = OwnedRef::borrow(key);
-                where = OwnedRef::steal(PyUnicode_FromFormat(
-                    "[%R]%U", held.get(), where.get()));
+                where = OwnedRef::steal(
+                    PyUnicode_FromFormat("[%R]%U", held.get(), where.get()));
                 found = where ? 1 : -1;
             }
         }
@@ -86,11 +86,11 @@ int find_non_finite(PyObject* value, OwnedRef& where, double* bad)
     else {
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
         for (Py_ssize_t i = 0; found == 0 && i < size; i++) {
-            found = find_non_finite(PySequence_Fast_GET_ITEM(value, i),
-                                    where, bad);
+            found = find_non_finite(PySequence_Fast_GET_ITEM(value, i), where,
+                                    bad);
             if (found == 1) {
-                where = OwnedRef::steal(PyUnicode_FromFormat(
-                    "[%zd]%U", i, where.get()));
+                where = OwnedRef::steal(
+                    PyUnicode_FromFormat("[%zd]%U", i, where.get()));
                 found = where ? 1 : -1;
             }
         }
@@ -136,8 +136,9 @@ bool check_finite(PyObject* const* args)
     }
     PyObject* hyperparameters = args[save_hyperparameters];
     PyObject* dump_method = nullptr;
-    if (PyObject_GetOptionalAttr(hyperparameters, g_process.str_model_dump,
-                                 &dump_method) < 0) {
+    const int has_dump = PyObject_GetOptionalAttr(
+        hyperparameters, g_process.str_model_dump, &dump_method);
+    if (has_dump < 0) {
         return false;
     }
     if (dump_method == nullptr) {
@@ -220,8 +221,8 @@ PyObject* save_simulation_result_impl(StorageFunction* self,
         return nullptr;
     }
 
-    OwnedRef record_type = lookup_global(
-        self, g_process.str_StoredSimulationResult);
+    OwnedRef record_type = lookup_global(self,
+                                         g_process.str_StoredSimulationResult);
     if (!record_type) {
         return nullptr;
     }

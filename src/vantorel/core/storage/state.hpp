@@ -70,15 +70,15 @@ struct ProcessState {
 #define SS_DECLARE(n) PyObject* str_##n;
     SS_NAMES(SS_DECLARE)
 #undef SS_DECLARE
-    PyObject* str_success;        // "success"
-    PyObject* str_empty;          // ""
-    PyObject* str_json_pattern;   // "*.json"
+    PyObject* str_success;              // "success"
+    PyObject* str_empty;                // ""
+    PyObject* str_json_pattern;         // "*.json"
     PyObject* str_object_store_module;  // "vantorel.core.object_store"
-    PyObject* str_version_query;  // "?versionId=", an S3 version query
-    PyObject* str_module_name;    // "vantorel.core.simulation_storage"
-    PyObject* str_lambda_name;    // "<lambda>"
+    PyObject* str_version_query;        // "?versionId=", an S3 version query
+    PyObject* str_module_name;          // "vantorel.core.simulation_storage"
+    PyObject* str_lambda_name;          // "<lambda>"
     PyObject* str_lambda_qualname;
-    PyObject* slice_first8;       // slice(None, 8, None)
+    PyObject* slice_first8;  // slice(None, 8, None)
     PyObject* keyword_tuples[static_cast<size_t>(KeywordCall::Count)];
 };
 
