@@ -267,7 +267,6 @@ def entry_names(records: Sequence[StoredSimulationResult]) -> list[str]:
 
 # -------------------------------------------------------------- where
 
-Operator = Literal["=", "==", "!=", "<", "<=", ">", ">="]
 COMPARISONS: dict[str, Callable[[Any, Any], Any]] = {
     "=": operator.eq, "==": operator.eq, "!=": operator.ne, "<": operator.lt,
     "<=": operator.le, ">": operator.gt, ">=": operator.ge}
