@@ -193,10 +193,9 @@ def test_plot_writes_png_one_line_per_entry_and_result(tmp_path, store, built_fi
     [figure] = built_figures
     [axes] = figure.axes
     labels = [line.get_label() for line in axes.get_lines()]
+    # Labelled by what differs between the results: here the component.
     assert labels == [
-        f"{record.component_name} {record.simulation_id[:8]}: {entry}"
-        for record in (first, second)
-        for entry in ("t", "s")
+        f"{record.component_name}: {entry}" for record in (first, second) for entry in ("t", "s")
     ]
     assert axes.get_lines()[1].get_ydata()[5] == pytest.approx(0.25 + 0.04)
     for record in (first, second):
