@@ -22,6 +22,7 @@ import errno
 import pathlib
 import sys
 from collections.abc import Callable, Iterator, Sequence
+from datetime import datetime
 from typing import Any
 
 # s3fs reads this in any path as a request for an older version of the
@@ -31,6 +32,12 @@ VERSION_QUERY = "?versionId="
 # Files read with their requests in flight together; no more bytes in memory
 # than a few hundred results take.
 READ_BATCH = 256
+
+# What fsspec filesystems report of a file that changes when it is written
+# again.
+CHANGE_FIELDS = frozenset(
+    {"size", "ETag", "etag", "md5Hash", "generation", "created", "mtime", "updated", "LastModified"}
+)
 
 # Keys in one S3 DeleteObjects request, its limit.
 DELETE_BATCH = 1000
@@ -62,6 +69,16 @@ def read_failure(path: Any, error: BaseException) -> OSError:
     code = error.errno if isinstance(error, OSError) and error.errno else errno.EIO
     reason = (error.strerror if isinstance(error, OSError) else None) or str(error)
     return OSError(code, reason or type(error).__name__, str(path))
+
+
+def _s3_code(error: BaseException) -> str | None:
+    """The S3 error code behind an error that s3fs translated."""
+    for cause in (error, error.__cause__):
+        response = getattr(cause, "response", None)
+        if isinstance(response, dict):
+            code = response.get("Error", {}).get("Code")
+            return str(code) if code is not None else None
+    return None
 
 
 class ObjectStore:
@@ -142,9 +159,56 @@ class ObjectStore:
             for path in self.entries(type_dir, ".json")
         ]
 
+    @staticmethod
+    def _version_of(info: dict[str, Any]) -> tuple[tuple[str, Any], ...]:
+        # Listings and info() may give a time as a number or a datetime.
+        return tuple(
+            (key, value.timestamp() if isinstance(value, datetime) else value)
+            for key, value in sorted(info.items())
+            if key in CHANGE_FIELDS
+        )
+
     def version(self, path: Any) -> Any:
-        """What changes whenever the object at `path` is written again."""
-        return self.fs.ukey(path.path)
+        """What changes whenever the object at `path` is written again: its
+        description by the filesystem (size, times)."""
+        return self._version_of(self.fs.info(path.path))
+
+    def named_files(self, root: Any, simulation_type: str | None) -> list[tuple[Any, Any, Any]]:
+        """(path, size, version) of each file right below the directories
+        below `root` (or of ``root / simulation_type``), from listings
+        alone: one a directory."""
+        if not root.exists():
+            return []
+        if simulation_type is None:
+            type_dirs = [entry for entry in root.iterdir() if entry.is_dir()]
+        else:
+            type_dirs = [root / simulation_type]
+        found = []
+        for type_dir in type_dirs:
+            try:
+                listed = self.fs.ls(type_dir.path, detail=True)
+            except (FileNotFoundError, NotADirectoryError):
+                continue
+            for info in listed:
+                if info.get("type") == "file":
+                    name = info["name"].rstrip("/").rpartition("/")[2]
+                    found.append((type_dir / name, info.get("size"), self._version_of(info)))
+        return found
+
+    def move_listed(self, path: Any, version: Any, target: Any) -> bool:
+        """Moves the file to `target` while it is the version listed (checked
+        right before the move: a write in that moment can still be lost),
+        never over an existing file: False when it is gone or was written
+        again."""
+        if self.fs.exists(target.path):
+            raise FileExistsError(errno.EEXIST, "File exists", str(target))
+        try:
+            if self.version(path) != version:
+                return False
+            self.fs.mv(path.path, target.path)
+        except FileNotFoundError:
+            return False
+        return True
 
     def read_each(self, paths: Sequence[Any]) -> Iterator[tuple[Any, bytes, Any]]:
         """(path, content, version) for each file still there, in order; a
@@ -291,6 +355,52 @@ class S3ObjectStore(ObjectStore):
             for path, got in zip(batch, self._get_all(batch), strict=True):
                 if got is not None:
                     yield path, got[0], got[1]
+
+    def named_files(self, root: Any, simulation_type: str | None) -> list[tuple[Any, Any, Any]]:
+        top = root if simulation_type is None else root / simulation_type
+        prefix = top.path.rstrip("/") + "/"
+        try:
+            listed = self.fs.find(top.path.rstrip("/"), detail=True)
+        except FileNotFoundError:
+            return []
+        depth = 2 if simulation_type is None else 1
+        found = []
+        for key, info in sorted(listed.items()):
+            parts = key[len(prefix) :].split("/") if key.startswith(prefix) else []
+            if len(parts) == depth:
+                found.append((top.joinpath(*parts), info.get("size"), info.get("ETag")))
+        return found
+
+    def move_listed(self, path: Any, version: Any, target: Any) -> bool:
+        """Copies the object to `target` only while its ETag is the one
+        listed, then deletes it only while it still is; when a save came in
+        between, the copy goes and the object stays."""
+        bucket, key = self._bucket_and_key(path)
+        target_bucket, target_key = self._bucket_and_key(target)
+        if self.fs.exists(target.path):
+            raise FileExistsError(errno.EEXIST, "File exists", str(target))
+        try:
+            self.fs.call_s3(
+                "copy_object",
+                Bucket=target_bucket,
+                Key=target_key,
+                CopySource={"Bucket": bucket, "Key": key},
+                CopySourceIfMatch=version,
+            )
+        except OSError as error:
+            if _s3_code(error) in ("PreconditionFailed", "NoSuchKey") or isinstance(
+                error, FileNotFoundError
+            ):
+                return False
+            raise
+        try:
+            self.fs.call_s3("delete_object", Bucket=bucket, Key=key, IfMatch=version)
+        except OSError as error:
+            if _s3_code(error) != "PreconditionFailed":
+                raise
+            self.fs.call_s3("delete_object", Bucket=target_bucket, Key=target_key)
+            return False
+        return True
 
     def remove(self, path: Any) -> bool:
         """Removes the object in one request, which succeeds also for an

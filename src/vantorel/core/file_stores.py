@@ -1,0 +1,431 @@
+"""The files of a results store as tools reach them: stored results named
+from a listing alone (no file read), their content with the version that
+was read, and removals and moves that take only the version listed.
+
+One object per kind of store, with the same methods, chosen once by
+:func:`files_of`: :class:`LocalFiles` for a local path whose class keeps
+pathlib's own methods, :class:`ObjectFiles` for object storage (through
+:mod:`vantorel.core.object_store`) and :class:`PathFiles` for any other
+path, asked through its own methods. The storage module's clear does the
+same with its own system calls.
+
+Locally, removals and moves work relative to directory handles: the
+store's root is opened once per call (it may itself be a symbolic link);
+below it no directory is entered through a symbolic link. A file leaves
+its place only while it is the version listed: it is renamed away, its
+device and inode are compared with those listed, and it is put back (never
+over a newer file) when they differ. Between the rename and the put-back, a
+reader of that name finds no file: the window is that of two system calls.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import errno
+import itertools
+import os
+import re
+import stat
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass, replace
+from pathlib import Path
+from types import TracebackType
+from typing import Any
+
+RESULT_NAME = re.compile(r"(?P<component>[^/\x00]*)_(?P<id>[0-9a-f]{16})\.json", re.DOTALL)
+"""The name a save gives a result file: the component name (any text
+without '/' or NUL, even empty), an underscore and the 16-hex ID."""
+
+TEMPORARY_NAME = re.compile(r"\.(?P<target>.+)\.(?P<pid>\d+)\.(?P<n>\d+)\.tmp", re.DOTALL)
+"""The name of a file a save is writing, or a removal has renamed away:
+``.<final name>.<pid>.<n>.tmp`` beside its final name."""
+
+QUARANTINE_DIR = ".quarantine"
+CLAIMS_DIR = ".claims"
+STORE_DIRECTORIES = frozenset({QUARANTINE_DIR, CLAIMS_DIR})
+"""Directories of the store's own below its root, never a simulation type."""
+
+READ_MARGIN = 1 << 20
+"""How much a file may grow, past the size it had when opened, while it is
+read: a result file is written whole elsewhere and renamed, so one that
+grows more is no result."""
+
+_temporary_numbers = itertools.count()
+
+
+@dataclass(frozen=True)
+class StoredFile:
+    """A result file as a listing found it: where, how large, and which
+    version of it (None where the store cannot tell)."""
+
+    path: Any
+    simulation_type: str
+    name: str
+    size: int | None
+    version: Any
+
+    @property
+    def simulation_id(self) -> str:
+        return self.name[-21:-5]
+
+    @property
+    def component_name(self) -> str:
+        return self.name[:-22]
+
+
+def files_of(root: Any) -> LocalFiles | ObjectFiles | PathFiles:
+    """The object that reaches the files of the store at `root`."""
+    from vantorel.core import object_store
+
+    store = object_store.store_for(root)
+    if store is not None:
+        return ObjectFiles(root, store)
+    if isinstance(root, Path) and keeps_pathlib_methods(root):
+        return LocalFiles(root)
+    return PathFiles(root)
+
+
+_PATHLIB_METHODS = ("read_bytes", "write_bytes", "exists", "is_dir", "stat", "iterdir", "glob")
+
+
+def keeps_pathlib_methods(path: Path) -> bool:
+    """Whether the class of `path` has pathlib's own methods for what the
+    system calls here stand in for (a subclass that replaced one is asked
+    through its methods)."""
+    return all(
+        getattr(type(path), name) is getattr(Path, name) for name in (*_PATHLIB_METHODS, "unlink")
+    )
+
+
+def temporary_name(name: str) -> str:
+    """A name beside `name` that no listing or lookup reads, and that
+    ``verify`` recognises as a file of the store's own."""
+    return f".{name[:200]}.{os.getpid()}.{next(_temporary_numbers)}.tmp"
+
+
+def _named(error: OSError, path: Any) -> OSError:
+    """`error` naming `path` instead of the name relative to a handle."""
+    named = type(error)(error.errno, error.strerror, str(path))
+    named.__cause__ = error.__cause__
+    return named
+
+
+def refusal_to_follow(path: Any) -> OSError:
+    return OSError(
+        errno.ELOOP,
+        "Not removed: its directory is a symbolic link, and removals stay inside the store",
+        str(path),
+    )
+
+
+def read_regular_file(dir_fd: int | None, name: str, path: Any) -> tuple[bytes, tuple[int, int]]:
+    """The content of the regular file `name` (relative to `dir_fd`) and
+    its device and inode. It is opened without blocking, so a FIFO or a
+    device never stalls the caller, and read up to the size it had when
+    opened plus :data:`READ_MARGIN`. Anything but a regular file raises
+    OSError (EINVAL, or IsADirectoryError), as the storage module's reads
+    do; errors name `path`."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
+    try:
+        fd = os.open(name, flags, dir_fd=dir_fd)
+    except OSError as error:
+        raise _named(error, path) from error
+    try:
+        status = os.fstat(fd)
+        if stat.S_ISDIR(status.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(path))
+        if not stat.S_ISREG(status.st_mode):
+            raise OSError(errno.EINVAL, "Not a regular file", str(path))
+        limit = status.st_size + READ_MARGIN
+        chunks: list[bytes] = []
+        total = 0
+        while chunk := os.read(fd, min(limit + 1 - total, 1 << 20)):
+            chunks.append(chunk)
+            total += len(chunk)
+            if total > limit:
+                raise OSError(errno.EFBIG, "Grew while it was read", str(path))
+        return b"".join(chunks), (status.st_dev, status.st_ino)
+    finally:
+        os.close(fd)
+
+
+_libc: Any = None
+
+
+def rename_without_replacing(src_fd: int, src: str, dst_fd: int, dst: str) -> None:
+    """Renames `src` to `dst` (relative to directory handles) unless `dst`
+    exists: FileExistsError then. Where the file system has no such rename,
+    a hard link refuses an existing name as well."""
+    global _libc
+    if _libc is None:
+        _libc = ctypes.CDLL(None, use_errno=True)
+    rename_no_replace = 1  # RENAME_NOREPLACE
+    renameat2 = getattr(_libc, "renameat2", None)
+    if renameat2 is not None:
+        if renameat2(src_fd, os.fsencode(src), dst_fd, os.fsencode(dst), rename_no_replace) == 0:
+            return
+        code = ctypes.get_errno()
+        if code not in (errno.EINVAL, errno.ENOSYS):
+            raise OSError(code, os.strerror(code), dst)
+    os.link(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd, follow_symlinks=False)
+    os.unlink(src, dir_fd=src_fd)
+
+
+def _put_back(aside_fd: int, aside: str, dir_fd: int, name: str) -> None:
+    """Puts the file moved to `aside` back under `name`; a newer file there
+    supersedes it, and it is removed."""
+    try:
+        rename_without_replacing(aside_fd, aside, dir_fd, name)
+    except FileExistsError:
+        os.unlink(aside, dir_fd=aside_fd)
+
+
+def _is_version(dir_fd: int, name: str, version: object) -> bool:
+    # Followed, as a read follows a link to a result.
+    status = os.stat(name, dir_fd=dir_fd)
+    return (status.st_dev, status.st_ino) == version
+
+
+def remove_if_unchanged(dir_fd: int, name: str, version: object) -> bool:
+    """Removes `name` (relative to `dir_fd`) only while it is `version`
+    (device and inode): False when it is gone or was written again."""
+    aside = temporary_name(name)
+    try:
+        os.rename(name, aside, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
+    except FileNotFoundError:
+        return False
+    if _is_version(dir_fd, aside, version):
+        os.unlink(aside, dir_fd=dir_fd)
+        return True
+    _put_back(dir_fd, aside, dir_fd, name)
+    return False
+
+
+class _Handles:
+    """The store's root, opened once (following a symbolic link), and the
+    directories below it, opened without following one; all closed on
+    exit."""
+
+    def __init__(self, root: Path) -> None:
+        self.root = root
+        self.root_fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        self._below: dict[str, int] = {}
+
+    def below(self, name: str, create: bool = False) -> int:
+        """The directory `name` right below the root; OSError ELOOP for a
+        symbolic link."""
+        if name not in self._below:
+            if create:
+                with contextlib.suppress(FileExistsError):
+                    os.mkdir(name, dir_fd=self.root_fd)
+            flags = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+            try:
+                self._below[name] = os.open(name, flags, dir_fd=self.root_fd)
+            except OSError as error:
+                if error.errno in (errno.ELOOP, errno.ENOTDIR) and os.path.islink(self.root / name):
+                    raise refusal_to_follow(self.root / name) from error
+                raise _named(error, self.root / name) from error
+        return self._below[name]
+
+    def __enter__(self) -> _Handles:
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        trace: TracebackType | None,
+    ) -> None:
+        for fd in (*self._below.values(), self.root_fd):
+            os.close(fd)
+
+
+class LocalFiles:
+    """A store on a local file system."""
+
+    def __init__(self, root: Path) -> None:
+        self.root = root
+
+    def _type_names(self) -> list[str]:
+        with os.scandir(self.root) as entries:
+            return [
+                entry.name
+                for entry in entries
+                if entry.name not in STORE_DIRECTORIES and entry.is_dir()
+            ]
+
+    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
+        """The result files of every type (or of one), named as a save
+        names them, in directory order."""
+        try:
+            types = [simulation_type] if simulation_type is not None else self._type_names()
+        except (FileNotFoundError, NotADirectoryError):
+            return []
+        found = []
+        for type_name in types:
+            directory = self.root / type_name
+            try:
+                with os.scandir(directory) as entries:
+                    for entry in entries:
+                        if RESULT_NAME.fullmatch(entry.name) is None:
+                            continue
+                        try:
+                            status = entry.stat()
+                        except FileNotFoundError:
+                            continue
+                        found.append(
+                            StoredFile(
+                                directory / entry.name,
+                                type_name,
+                                entry.name,
+                                status.st_size,
+                                (status.st_dev, status.st_ino),
+                            )
+                        )
+            except (FileNotFoundError, NotADirectoryError):
+                continue
+        return found
+
+    def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
+        """The file's content, and the file as the version read."""
+        content, version = read_regular_file(None, os.fspath(file.path), file.path)
+        return content, replace(file, size=len(content), version=version)
+
+    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
+        """:meth:`read` of each file still there; a failure to read one
+        raises."""
+        for file in files:
+            try:
+                yield self.read(file)
+            except FileNotFoundError:
+                continue
+
+    def remove(
+        self, files: Sequence[StoredFile], on_removed: Callable[[StoredFile], object]
+    ) -> None:
+        """Removes each file while it is the version listed, calling
+        `on_removed` for each removed one, in order."""
+        with _Handles(self.root) as handles:
+            for file in files:
+                directory = handles.below(file.simulation_type)
+                if remove_if_unchanged(directory, file.name, file.version):
+                    on_removed(file)
+
+    def move(self, file: StoredFile, to_directory: str, to_name: str) -> bool:
+        """Moves the file to ``<root>/<to_directory>/<to_name>`` (a directory
+        of the store's own, made when missing), only while it is the version
+        listed and never over an existing file: False when it is gone or was
+        written again (it then stays, or is back, in its place)."""
+        with _Handles(self.root) as handles:
+            source = handles.below(file.simulation_type)
+            target = handles.below(to_directory, create=True)
+            try:
+                rename_without_replacing(source, file.name, target, to_name)
+            except FileNotFoundError:
+                return False
+            if _is_version(target, to_name, file.version):
+                return True
+            _put_back(target, to_name, source, file.name)
+            return False
+
+
+class ObjectFiles:
+    """A store on object storage: names and sizes from its listing, each
+    object read in one request, removals conditional on the version (the
+    ETag on S3) listed."""
+
+    def __init__(self, root: Any, store: Any) -> None:
+        self.root = root
+        self.store = store
+
+    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
+        found = []
+        for path, size, version in self.store.named_files(self.root, simulation_type):
+            if RESULT_NAME.fullmatch(path.name) and path.parent.name not in STORE_DIRECTORIES:
+                found.append(StoredFile(path, path.parent.name, path.name, size, version))
+        return found
+
+    def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
+        for content, read in self.read_each([file]):
+            return content, read
+        raise FileNotFoundError(errno.ENOENT, "No such object", str(file.path))
+
+    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
+        by_path = {str(file.path): file for file in files}
+        paths = [file.path for file in by_path.values()]
+        for path, content, version in self.store.read_each(paths):
+            yield content, replace(by_path[str(path)], size=len(content), version=version)
+
+    def remove(
+        self, files: Sequence[StoredFile], on_removed: Callable[[StoredFile], object]
+    ) -> None:
+        by_path = {str(file.path): file for file in files}
+        self.store.remove_listed(
+            [(file.path, file.version) for file in files],
+            lambda path: on_removed(by_path[str(path)]),
+        )
+
+    def move(self, file: StoredFile, to_directory: str, to_name: str) -> bool:
+        target = self.root / to_directory / to_name
+        moved: bool = self.store.move_listed(file.path, file.version, target)
+        return moved
+
+
+class PathFiles:
+    """A store reached only through its path objects' own methods: no
+    version is known, so removals take what is there."""
+
+    def __init__(self, root: Any) -> None:
+        self.root = root
+
+    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
+        if not self.root.exists():
+            return []
+        if simulation_type is None:
+            type_dirs = [
+                entry
+                for entry in self.root.iterdir()
+                if entry.name not in STORE_DIRECTORIES and entry.is_dir()
+            ]
+        else:
+            type_dirs = [self.root / simulation_type]
+        return [
+            StoredFile(path, type_dir.name, path.name, None, None)
+            for type_dir in type_dirs
+            if type_dir.is_dir()
+            for path in type_dir.iterdir()
+            if RESULT_NAME.fullmatch(path.name)
+        ]
+
+    def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
+        content: bytes = file.path.read_bytes()
+        return content, replace(file, size=len(content))
+
+    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
+        for file in files:
+            try:
+                yield self.read(file)
+            except FileNotFoundError:
+                continue
+
+    def remove(
+        self, files: Sequence[StoredFile], on_removed: Callable[[StoredFile], object]
+    ) -> None:
+        for file in files:
+            try:
+                file.path.unlink()
+            except FileNotFoundError:
+                continue
+            on_removed(file)
+
+    def move(self, file: StoredFile, to_directory: str, to_name: str) -> bool:
+        target = self.root / to_directory / to_name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if target.exists():
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), str(target))
+        try:
+            file.path.rename(target)
+        except FileNotFoundError:
+            return False
+        return True
