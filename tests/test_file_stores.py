@@ -8,8 +8,7 @@ from pathlib import Path
 import pytest
 
 from conftest import identity, save
-from vantorel.core import file_stores
-from vantorel.core import simulation_storage as ss
+from vantorel.core import file_stores, simulation_storage as ss
 
 
 def names(files):
