@@ -8,7 +8,6 @@ import sys
 from collections import Counter
 from pathlib import Path
 
-
 from vantorel import Store
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sweep.py"
