@@ -152,16 +152,16 @@ def test_claims_are_create_only_and_a_holder_removes_only_its_own(any_store, log
         time.sleep(0.02)
     first.release(saved=True)  # removes generations up to its own, never a newer one
     assert files.generations(sid) == [1]
-    assert not claims.Claim(files, sid, 0, 60).acquire()  # older than the newest
     taker.release(saved=False)
     state = orjson.loads(files.read(sid, 1))
     assert state["released"] is True and state["generation"] == 1 and state["holder"]
-    after = claims.Claim(files, sid, 2, 60)
-    assert after.acquire() and sorted(files.generations(sid)) == [1, 2]
+    ahead = claims.Claim(files, sid, 3, 60)
+    assert ahead.acquire() and not claims.Claim(files, sid, 2, 60).acquire()  # not the newest
+    assert sorted(files.generations(sid)) == [1, 3]
     assert ss.list_simulation_results() == [] and ss.load_simulation_result(sid) is None
     if isinstance(any_store, Path):
         names = sorted(os.listdir(any_store / claims.CLAIMS_DIR))
-        assert names == [f"{sid}.1.claim", f"{sid}.2.claim"]
+        assert names == [f"{sid}.1.claim", f"{sid}.3.claim"]
         assert all(claims.CLAIM_NAME.fullmatch(name) for name in names)
-    after.release(saved=True)
+    ahead.release(saved=True)
     assert files.generations(sid) == []

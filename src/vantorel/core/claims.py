@@ -26,12 +26,12 @@ never through a symlink), a conditional PUT (``If-None-Match: *``) on S3,
 fsspec's exclusive write elsewhere. Of several workers writing one name,
 exactly one succeeds.
 
-- Acquire: with no claim for the ID, first look for the result again (the
-  holder that just left saved it); else create generation 0. After any
-  create, a claim is held only if no newer generation exists (else it is
-  removed again and the worker waits), and the holder then looks for the
-  result once more before running: a holder that finished in between has
-  saved it.
+- Acquire: a worker that found no result and sees no claim for the ID
+  creates generation 0 (a waiter whose holder has just left looks for the
+  result first). A take-over creates the next generation and holds it only
+  if no newer one exists by then (else removes it again and waits). Either
+  way the new holder looks for the result once more before running: a
+  holder that finished in between has saved it.
 - Heartbeat: a holder's thread rewrites its claim every ``claim_timeout / 4``
   seconds with the counter raised. It stops, and says so in a warning, once
   a newer generation exists or its claim is gone: it was taken over.
@@ -41,12 +41,13 @@ exactly one succeeds.
   machines), or that is marked released, is taken over by a create-only
   write of the next generation: of two waiters only one wins. Waiting past
   ``timeout`` raises :class:`TimeoutError`.
-- Release after a result was saved (or found): the holder removes its own
+- Release after the result was saved (or found): the holder removes its own
   generation and the older ones, never a newer one. Release after a failed
-  run: the holder marks its claim released (or removes it, when a newer
-  generation has taken it over), so that one waiter runs at once; a released
-  claim keeps its generation number, so a waiter that decided long ago
-  cannot create a generation that has been used already.
+  run: the holder marks its claim released, so that one waiter runs at
+  once, unless a newer generation has taken it over. A released claim stays
+  until a later holder saves the result, so a generation number is never
+  used twice while the ID is unsolved; generation 0 goes away only with a
+  saved result, which is why creating it needs no check for newer ones.
 - A holder that stalls past ``claim_timeout`` (suspended, partitioned) and
   then resumes finds a newer generation, stops its heartbeat, and finishes
   its run: the simulation runs twice, and the last save wins. This is the
@@ -350,11 +351,14 @@ class Claim:
         })
 
     def acquire(self) -> bool:
-        """Whether the create-only write of this generation won and no newer
-        generation exists; a losing claim is removed again."""
+        """Whether the create-only write of this generation won and, for a
+        take-over, no newer generation exists (a losing one is removed
+        again). Generation 0 needs no such check: while a newer generation
+        exists, generation 0 is only ever removed by a holder that saved
+        the result, which the lookup after acquiring finds."""
         if not self.files.create(self.simulation_id, self.generation, self.content()):
             return False
-        if not self._is_newest():
+        if self.generation > 0 and not self._is_newest():
             self.files.remove(self.simulation_id, self.generation)
             return False
         self._thread = threading.Thread(
@@ -382,22 +386,23 @@ class Claim:
     def release(self, saved: bool) -> None:
         """Gives the claim up: after a saved (or found) result by removing
         this generation and the older ones; after a failure by marking it
-        released for a waiter to take over at once. A failure here is only
+        released, for a waiter to take over at once, unless a newer
+        generation has taken it over already. A failure here is only
         logged: the run's own outcome matters more, and waiters take an
         unreleased claim over after claim_timeout."""
         self._stop.set()
         if self._thread is not None:
             self._thread.join()
         try:
-            if saved:
+            if saved and self.generation == 0:
+                self.files.remove(self.simulation_id, 0)
+            elif saved:
                 for generation in self.files.generations(self.simulation_id):
                     if generation <= self.generation:
                         self.files.remove(self.simulation_id, generation)
             elif self._is_newest():
                 self.files.rewrite(self.simulation_id, self.generation,
                                    self.content(released=True))
-            else:
-                self.files.remove(self.simulation_id, self.generation)
         except Exception as error:  # noqa: BLE001 (the run's outcome goes on)
             get_logger().warning(
                 f"Claim on simulation {self.simulation_id} could not be released, waiters "
@@ -408,18 +413,21 @@ def run_once[T](files: ClaimFiles, simulation_id: str, *, lookup: Callable[[], T
                 run: Callable[[], T], timeout: float | None, claim_timeout: float) -> T:
     """What `lookup` finds once no worker holds a claim on the ID, or what
     `run` returns under a claim of this worker's (`run` saves what `lookup`
-    finds). See the module's description for the protocol."""
+    finds). The caller has just looked up and found nothing. See the
+    module's description for the protocol."""
     deadline = None if timeout is None else time.monotonic() + timeout
     seen: tuple[int, bytes] | None = None
     seen_since = 0.0
     pause = _FIRST_PAUSE
     longest_pause = min(_LONGEST_PAUSE, claim_timeout / 8)
+    first_look = True
     while True:
+        look_up_first, first_look = not first_look, False
         generations = files.generations(simulation_id)
         target: int | None = None
         holder, stale = "no one", False
         if not generations:
-            found = lookup()
+            found = lookup() if look_up_first else None  # its holder left it just now
             if found is not None:
                 return found
             target = 0
