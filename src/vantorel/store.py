@@ -167,7 +167,6 @@ class Store:
             raise ValueError(f"claim_timeout must be positive, not {claim_timeout!r}")
         identity = _identity(component_name, factory_name, component_settings,
                              model_parameters, hyperparameters, simulation_type)
-        simulation_id = storage._compute_simulation_id(**identity)
         root = self.location
         reported: set[str] = set()
 
@@ -177,8 +176,7 @@ class Store:
             except (orjson.JSONDecodeError, pydantic.ValidationError, OSError) as error:
                 if not _is_damage(error):
                     raise
-                place = damaged_file(error) or str(
-                    root / simulation_type / f"{component_name}_{simulation_id}.json")
+                place = damaged_file(error) or str(_result_path(root, identity))
                 if place not in reported:
                     reported.add(place)
                     get_logger().warning(
@@ -204,6 +202,7 @@ class Store:
         found = lookup()
         if found is not None:
             return found
+        simulation_id = storage._compute_simulation_id(**identity)
         files = claims.claim_files(root)
         try:
             return claims.run_once(files, simulation_id, lookup=lookup, run=run_and_save,
@@ -267,6 +266,12 @@ def _identity(component_name: str, factory_name: str, component_settings: dict[s
         "hyperparameters": hyperparameters,
         "simulation_type": to_stored(simulation_type),
     }
+
+
+def _result_path(root: Path | UPath, identity: dict[str, Any]) -> Path | UPath:
+    """Where the storage module keeps the result of this identity."""
+    name = f"{identity['component_name']}_{storage._compute_simulation_id(**identity)}.json"
+    return root / identity["simulation_type"] / name
 
 
 def damaged_file(error: BaseException) -> str | None:
