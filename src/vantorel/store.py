@@ -176,7 +176,7 @@ class Store:
             except (orjson.JSONDecodeError, pydantic.ValidationError, OSError) as error:
                 if not _is_damage(error):
                     raise
-                place = damaged_file(error) or str(_result_path(root, identity))
+                place = damaged_file(error) or _result_place(root, identity)
                 if place not in reported:
                     reported.add(place)
                     get_logger().warning(
@@ -268,10 +268,10 @@ def _identity(component_name: str, factory_name: str, component_settings: dict[s
     }
 
 
-def _result_path(root: Path | UPath, identity: dict[str, Any]) -> Path | UPath:
+def _result_place(root: Path | UPath, identity: dict[str, Any]) -> str:
     """Where the storage module keeps the result of this identity."""
     name = f"{identity['component_name']}_{storage._compute_simulation_id(**identity)}.json"
-    return root / identity["simulation_type"] / name
+    return str(root / identity["simulation_type"] / name)
 
 
 def damaged_file(error: BaseException) -> str | None:
