@@ -62,13 +62,6 @@ def test_stores_act_on_their_own_location(any_store, tmp_path, monkeypatch):
     assert (tmp_path / "rebound" / "fdtd").is_dir()  # rebinding overrides every store
 
 
-@pytest.mark.parametrize("location, error", [
-    ("", ValueError), ("foo://x", ValueError), ("file://elsewhere/x", ValueError)])
-def test_bad_locations_fail_at_construction(location, error):
-    with pytest.raises(error):
-        Store(location)
-
-
 NUMPY_FIELDS = [  # (numpy or tuples, the same values as Python lists and numbers)
     ({"w": np.float64(0.5), "n": np.int64(3), "on": np.bool_(True)},
      {"w": 0.5, "n": 3, "on": True}),
