@@ -21,8 +21,12 @@ import uuid
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-from dask.distributed import Client, LocalCluster, progress
+try:
+    import numpy as np
+    from dask.distributed import Client, LocalCluster, progress
+except ImportError as missing:
+    raise SystemExit(f"{missing}: the sweep needs Dask and numpy: "
+                     f"pip install 'vantorel[sweep]'") from missing
 
 from vantorel import Store
 from vantorel.models import SimulationHyperparameters

@@ -10,6 +10,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import orjson
 import pytest
 
 from conftest import identity
@@ -101,20 +102,22 @@ class NoNumpy:  # as if numpy were not installed, and noting who asks for it
             raise ModuleNotFoundError(name)
 
 sys.meta_path.insert(0, NoNumpy())
+import vantorel
+light = not {"pydantic", "vantorel.store"} & set(sys.modules)  # import vantorel stays light
 from vantorel import Store
 from conftest import identity
 store = Store(sys.argv[1])
 record = store.save(**identity(component_settings={"size": (1, 2.5), "z": [1j, 2]}),
                     result={"s": 1 - 1j}, wavelengths=(1.5,), execution_time_seconds=1)
 print(json.dumps([record.simulation_id, record.component_settings, record.result,
-                  tried]))
+                  tried, light]))
 """
     out = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True,
                          text=True, check=True, cwd=Path(__file__).parent, timeout=60)
     settings_ = {"size": [1, 2.5], "z": {"real": [0.0, 2.0], "imag": [1.0, 0.0]}}
     expected = Store().simulation_id(**identity(component_settings=settings_))
     assert json.loads(out.stdout) == [
-        expected, settings_, {"s": {"real": 1.0, "imag": -1.0}}, []]
+        expected, settings_, {"s": {"real": 1.0, "imag": -1.0}}, [], True]
 
 
 def test_get_or_run_runs_once_then_finds(any_store, logs):
@@ -188,18 +191,29 @@ def test_damaged_objects_are_misses(any_store, logs):
     assert [level for level, _ in logs()].count("WARNING") == 1 and str(path) in str(logs())
 
 
-@pytest.mark.parametrize("error", [
-    PermissionError(13, "Permission denied", "x.json"), OSError(5, "Input/output error"),
-    OSError(22, "The specified bucket is not valid.")])
-def test_unreadable_results_raise_instead_of_running(store, monkeypatch, error):
-    def unreadable(**_):
+@pytest.mark.parametrize("error, damaged", [
+    (PermissionError(13, "Permission denied", "x.json"), False),
+    (OSError(5, "Input/output error"), False),
+    (OSError(22, "The specified bucket is not valid."), False),
+    (orjson.JSONDecodeError("unexpected end of data", "", 0), True)])
+def test_lookups_that_cannot_read_raise_and_damage_runs(store, monkeypatch, logs, error,
+                                                         damaged):
+    error.add_note("Simulation file: /elsewhere/x.json")
+
+    def lookup(**_):
         raise error
 
-    monkeypatch.setattr(ss, "find_simulation_result", unreadable)
+    monkeypatch.setattr(ss, "find_simulation_result", lookup)
     run, calls = counted()
-    with pytest.raises(type(error)):
-        Store(store).get_or_run(run, **identity())
-    assert calls == []
+    if damaged:  # one warning, naming the file of the note, however often it is met
+        assert Store(store).get_or_run(run, **identity()).status == "success"
+        warning = ("Damaged simulation file, running the simulation again: /elsewhere/x.json "
+                   "(unexpected end of data: line 1 column 1 (char 0))")
+        assert [m for level, m in logs() if level == "WARNING"] == [warning]
+    else:
+        with pytest.raises(type(error)):
+            Store(store).get_or_run(run, **identity())
+    assert len(calls) == damaged
 
 
 def test_cached_decorator(store):
