@@ -28,6 +28,7 @@ if TYPE_CHECKING:
     from upath import UPath
 
 Hyperparameters = SimulationHyperparameters | Mapping[str, Any]
+"""A SimulationHyperparameters, or a mapping of its fields."""
 
 _FILE_NOTE = "Simulation file: "
 
