@@ -11,14 +11,22 @@ names object storage, reached through universal-pathlib and fsspec (the
 ``s3`` or ``remote`` extra). Endpoint and credentials come from each
 backend's own environment, e.g. ``AWS_ENDPOINT_URL``, ``AWS_ACCESS_KEY_ID``,
 ``AWS_SECRET_ACCESS_KEY`` and ``AWS_DEFAULT_REGION`` for S3.
+
+Code can also choose the store: while :data:`store_location` holds a path in
+the current thread or asyncio task, :func:`get_simulations_dir` returns it
+without reading the environment. ``vantorel.Store`` sets it around each of
+its calls into the storage module; :func:`resolve_location` turns what a
+user names into the path object.
 """
 
 from __future__ import annotations
 
 import os
 import re
+import sys
+from contextvars import ContextVar
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, TypeGuard
 from urllib.parse import unquote, urlsplit
 
 if TYPE_CHECKING:
@@ -31,6 +39,12 @@ _URL = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*)://")
 # The extra that brings each backend, where vantorel has one.
 _EXTRAS = {"s3": "s3", "s3a": "s3"}
 
+store_location: ContextVar[Path | UPath | None] = ContextVar(
+    "vantorel_store_location", default=None
+)
+"""The simulations directory chosen by code for the current thread or task,
+or None for the one the environment names."""
+
 
 def get_build_dir() -> Path | UPath:
     """Return the build directory."""
@@ -41,7 +55,11 @@ def get_build_dir() -> Path | UPath:
 
 
 def get_simulations_dir() -> Path | UPath:
-    """Return the directory that holds stored simulation results."""
+    """Return the directory that holds stored simulation results: the
+    current :data:`store_location` when set, else the environment's."""
+    chosen = store_location.get()
+    if chosen is not None:
+        return chosen
     configured = os.environ.get("VANTOREL_SIMULATIONS_DIR")
     if configured:
         return _directory("VANTOREL_SIMULATIONS_DIR", configured)
@@ -51,6 +69,26 @@ def get_simulations_dir() -> Path | UPath:
 def get_pdk_name() -> str:
     """Return the name of the active PDK."""
     return os.environ.get("VANTOREL_PDK") or DEFAULT_PDK_NAME
+
+
+def resolve_location(location: str | os.PathLike[str]) -> Path | UPath:
+    """The path object for a store location, named as
+    ``VANTOREL_SIMULATIONS_DIR`` names one: a local path, a ``file://`` URL,
+    or an object-storage URL such as ``s3://bucket/prefix``. A path object
+    (``pathlib.Path`` or universal-pathlib's ``UPath``) is used as given."""
+    if isinstance(location, Path) or _is_upath(location):
+        return location
+    value = os.fspath(location)
+    if not isinstance(value, str):
+        raise TypeError(f"a store location is a str or a path, not {type(value).__name__}")
+    if not value:
+        raise ValueError("an empty store location names no directory")
+    return _directory("location", value)
+
+
+def _is_upath(location: object) -> TypeGuard[UPath]:
+    upath = sys.modules.get("upath")  # a UPath exists only once upath is imported
+    return upath is not None and isinstance(location, upath.UPath)
 
 
 def _directory(variable: str, value: str) -> Path | UPath:

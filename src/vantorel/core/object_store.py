@@ -21,6 +21,7 @@ from __future__ import annotations
 import errno
 import pathlib
 import sys
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from datetime import datetime
 from typing import Any
@@ -58,7 +59,11 @@ def store_for(path: Any) -> ObjectStore | None:
     if type(path) is not get_upath_class(path.protocol):
         return None
     protocols = (path.fs.protocol,) if isinstance(path.fs.protocol, str) else path.fs.protocol
-    return S3ObjectStore(path.fs) if "s3" in protocols else ObjectStore(path.fs)
+    if "s3" in protocols:
+        return S3ObjectStore(path.fs)
+    if "memory" in protocols:
+        return MemoryObjectStore(path.fs)
+    return ObjectStore(path.fs)
 
 
 def read_failure(path: Any, error: BaseException) -> OSError:
@@ -117,6 +122,25 @@ class ObjectStore:
                 "No such bucket (a save never creates one)",
                 f"{path.protocol}://{bucket}",
             ) from error
+
+    def create(self, path: Any, data: bytes) -> bool:
+        """Writes the object only where there is none (an exclusive write):
+        False when one exists."""
+        try:
+            self.fs.pipe_file(path.path, data, mode="create")
+        except FileExistsError:
+            return False
+        return True
+
+    def names_starting(self, directory: Any, prefix: str) -> list[str]:
+        """The names of the files right in `directory` that start with
+        `prefix`."""
+        try:
+            keys = self.fs.ls(directory.path, detail=False)
+        except (FileNotFoundError, NotADirectoryError):
+            return []
+        names = (key.rstrip("/").rpartition("/")[2] for key in keys)
+        return [name for name in names if name.startswith(prefix)]
 
     def entries(self, directory: Any, suffix: str) -> list[Any]:
         """The entries of `directory` whose names end with `suffix`, in the
@@ -251,6 +275,18 @@ class ObjectStore:
             on_removed(path)
 
 
+class MemoryObjectStore(ObjectStore):
+    """Files in this process's memory:// filesystem, whose exclusive write
+    tests and then writes: a lock of this process makes it exclusive (its
+    files live in this process alone)."""
+
+    _creating = threading.Lock()
+
+    def create(self, path: Any, data: bytes) -> bool:
+        with self._creating:
+            return super().create(path, data)
+
+
 class S3ObjectStore(ObjectStore):
     """Result files on S3: a store's tree read in one recursive listing (one
     request per 1,000 keys), each object read in one GET that also gives its
@@ -327,6 +363,14 @@ class S3ObjectStore(ObjectStore):
         """The entries `depth` levels down: files there and the directories
         that hold anything deeper, in the order listing each level gives."""
         return list(dict.fromkeys(parts[:depth] for parts in tree if len(parts) >= depth))
+
+    def names_starting(self, directory: Any, prefix: str) -> list[str]:
+        # One request for the keys with this prefix only.
+        try:
+            keys = self.fs.find(directory.path, prefix=prefix)
+        except FileNotFoundError:
+            return []
+        return [key.rstrip("/").rpartition("/")[2] for key in keys]
 
     def find_first(self, root: Any, suffix: str) -> Any:
         tree = self._tree(root)
