@@ -218,6 +218,15 @@ def test_damaged_files_are_misses_and_replaced(store, logs, kind):
     assert len(warnings) == 1 and str(path) in warnings[0]
 
 
+def test_a_directory_in_a_results_place_raises_before_any_run(store):
+    store_ = Store(store)
+    (store / "fdtd" / f"mmi1x2_{store_.simulation_id(**identity())}.json").mkdir(parents=True)
+    run, calls = counted()
+    with pytest.raises(IsADirectoryError):
+        store_.get_or_run(run, **identity())
+    assert calls == []
+
+
 @pytest.mark.parametrize("any_store", ["memory", "s3"], indirect=True)
 def test_damaged_objects_are_misses(any_store, logs):
     store = Store(any_store)
@@ -275,3 +284,45 @@ def test_cached_decorator(store):
         {"length": 10.0, "width": 0.5},
     )
     assert inspect.signature(taper).return_annotation is StoredSimulationResult
+
+
+def test_tools_name_read_and_remove_listed_files(any_store):
+    store = Store(any_store)
+    saved = [
+        store.save(
+            **identity(component_name=f"c{n}"), result={}, wavelengths=[], execution_time_seconds=0
+        )
+        for n in range(3)
+    ]
+    files = store.files()
+    assert sorted(f.simulation_id for f in files) == sorted(r.simulation_id for r in saved)
+    read = {record.simulation_id: file.size for record, file in store.read_files(files)}
+    assert read == {f.simulation_id: f.size for f in files}
+    again = store.save(
+        **identity(component_name="c0"),
+        result={"s": [1.0]},
+        wavelengths=[1.5],
+        execution_time_seconds=0,
+    )
+    removed = store.remove(files)
+    assert sorted(f.component_name for f in removed) == ["c1", "c2"]
+    assert store.list() == [again]
+
+
+def test_frame_and_spectra_of_a_sweep(any_store):
+    store = Store(any_store)
+    for radius in (10, 20):
+        store.save(
+            **identity(component_settings={"radius": radius}),
+            result={"t": np.array([0.1, 0.2]) * radius, "s": np.array([1 + 1j, 2j])},
+            wavelengths=np.array([1.5, 1.6]),
+            execution_time_seconds=1,
+        )
+    frame = store.frame(where="radius > 15")
+    assert list(frame["component_settings.radius"]) == [20]
+    ids = [store.simulation_id(**identity(component_settings={"radius": r})) for r in (20, 10)]
+    spectra = store.spectra(ids)
+    assert list(spectra["simulation_id"].values) == ids
+    assert spectra["s"].dtype.kind == "c" and spectra["t"].values[0].tolist() == [2.0, 4.0]
+    with pytest.raises(KeyError, match="0123456789abcdef"):
+        store.spectra(["0123456789abcdef"])

@@ -8,22 +8,26 @@ import functools
 import inspect
 import os
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
 import orjson
 import pydantic
 
-from vantorel import settings
+from vantorel import data, settings
 from vantorel.cli.store_check import describe_failure
 from vantorel.conversion import to_stored
-from vantorel.core import claims, simulation_storage as storage
+from vantorel.core import claims, file_stores, simulation_storage as storage
+from vantorel.core.file_stores import StoredFile
+from vantorel.data import Where
 from vantorel.logger import get_logger
 from vantorel.models import SimulationHyperparameters, SimulationStatus, StoredSimulationResult
 
 if TYPE_CHECKING:
     from pathlib import Path
 
+    import pandas as pd
+    import xarray as xr
     from upath import UPath
 
 Hyperparameters = SimulationHyperparameters | Mapping[str, Any]
@@ -187,6 +191,118 @@ class Store:
             simulation_type=simulation_type,
             pdk_name=pdk_name,
         )
+
+    def files(self, simulation_type: str | None = None) -> builtins.list[StoredFile]:
+        """The result files of this store (of one simulation type, or of
+        all), from one listing of names: no file is read. Each tells its
+        ID, component, type, path, size and version (what a removal
+        compares)."""
+        return file_stores.files_of(self.location).names(simulation_type)
+
+    def read_files(
+        self, files: Iterable[StoredFile]
+    ) -> Iterator[tuple[StoredSimulationResult, StoredFile]]:
+        """The record in each file still there, with the file as the version
+        that was read (one request each on object storage). A damaged file
+        raises the decoder's or validator's error with a note naming it; a
+        file that cannot be read raises its OSError."""
+        for content, file in file_stores.files_of(self.location).read_each(files):
+            try:
+                yield StoredSimulationResult.model_validate(orjson.loads(content)), file
+            except ValueError as error:
+                error.add_note(f"{_FILE_NOTE}{file.path}")
+                raise
+
+    def remove(
+        self,
+        files: Iterable[StoredFile],
+        on_removed: Callable[[StoredFile], object] | None = None,
+    ) -> builtins.list[StoredFile]:
+        """Removes the listed files, each only while it is still the version
+        listed (a result saved again since stays), in batched requests on S3.
+        Returns the files removed, in order; `on_removed` is called with each
+        as it goes. A file that cannot be removed raises (those removed
+        before it stay removed)."""
+        removed: builtins.list[StoredFile] = []
+
+        def note(file: StoredFile) -> None:
+            removed.append(file)
+            if on_removed is not None:
+                on_removed(file)
+
+        file_stores.files_of(self.location).remove(builtins.list(files), note)
+        return removed
+
+    def frame(
+        self,
+        *,
+        component_name: str | None = None,
+        factory_name: str | None = None,
+        simulation_type: str | None = None,
+        pdk_name: str | None = None,
+        status: str | None = None,
+        where: Where | None = None,
+    ) -> pd.DataFrame:
+        """The results that pass the filters as a pandas table, newest
+        first, indexed by ``simulation_id``: one row per stored file, with
+        the identity and metadata columns and one column per leaf of the
+        settings, model parameters and hyperparameters
+        (``component_settings.radius``). `where` holds conditions on those
+        columns (see :func:`vantorel.data.parse_where`). Needs the ``data``
+        extra."""
+        records = self.list(
+            component_name=component_name,
+            factory_name=factory_name,
+            simulation_type=simulation_type,
+            pdk_name=pdk_name,
+            status=status,
+        )
+        if where is not None:
+            records = data.filter_records(records, where)
+        return data.results_frame(records)
+
+    def spectra(
+        self,
+        ids: Iterable[str] | None = None,
+        *,
+        component_name: str | None = None,
+        factory_name: str | None = None,
+        simulation_type: str | None = None,
+        pdk_name: str | None = None,
+        status: str | None = None,
+        where: Where | None = None,
+    ) -> xr.Dataset:
+        """The spectra of the results with these IDs (in their order), or of
+        those that pass the filters, as an xarray Dataset with dimensions
+        ``simulation_id`` and ``wavelength``: one variable per result entry
+        (complex where stored as real and imaginary parts), the table's
+        columns as coordinates. Results on different wavelengths raise a
+        ValueError naming two of them. Needs the ``data`` extra."""
+        if ids is None:
+            records = self.list(
+                component_name=component_name,
+                factory_name=factory_name,
+                simulation_type=simulation_type,
+                pdk_name=pdk_name,
+                status=status,
+            )
+        else:
+            records = self._records_with_ids(builtins.list(ids))
+        if where is not None:
+            records = data.filter_records(records, where)
+        return data.results_spectra(records)
+
+    def _records_with_ids(self, ids: builtins.list[str]) -> builtins.list[StoredSimulationResult]:
+        """The record of each ID, in order, from one listing of names."""
+        first_file: dict[str, StoredFile] = {}
+        for file in self.files():
+            first_file.setdefault(file.simulation_id, file)
+        missing = [simulation_id for simulation_id in ids if simulation_id not in first_file]
+        if missing:
+            raise KeyError(f"no stored result with ID {', '.join(missing)}")
+        wanted = [first_file[simulation_id] for simulation_id in dict.fromkeys(ids)]
+        records = {record.simulation_id: record for record, _ in self.read_files(wanted)}
+        return [records[simulation_id] for simulation_id in ids]
 
     def simulation_id(
         self,
@@ -403,9 +519,10 @@ def damaged_file(error: BaseException) -> str | None:
 
 def _is_damage(error: Exception) -> bool:
     """Whether a lookup failed on what a file holds (not JSON, not a valid
-    record, a directory or another file that is not regular) rather than
-    on reading it."""
-    if isinstance(error, (orjson.JSONDecodeError, pydantic.ValidationError, IsADirectoryError)):
+    record, a FIFO or device named like a result, which a save replaces)
+    rather than on reading it. A directory in a result's place is no
+    damage a save could replace: it is raised before anything runs."""
+    if isinstance(error, (orjson.JSONDecodeError, pydantic.ValidationError)):
         return True
     return (
         isinstance(error, OSError)
