@@ -1,6 +1,8 @@
 """Quickstart: store a few simulation results, find them again, list them
-and clear them, in the default simulations directory."""
+and clear them, in the default simulations directory. With --keep they stay,
+for the command line (``vantorel results ...``) to look at."""
 
+import argparse
 import logging
 
 from vantorel.core.simulation_storage import (
@@ -37,6 +39,9 @@ def transmission(loss_db: float) -> dict[str, list[float]]:
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n\n")[0])
+    parser.add_argument("--keep", action="store_true", help="keep the results: clear nothing")
+    keep = parser.parse_args().keep
     print(f"Simulations directory: {get_simulations_dir()}\n")
 
     print("Saving results:")
@@ -95,6 +100,9 @@ def main() -> None:
             f"{r.simulation_date:<32} {r.simulation_id}"
         )
 
+    if keep:
+        print("\nKept: try `vantorel results ls`, or run again without --keep to clear them.")
+        return
     print("\nClearing what the quickstart stored:")
     cleared = sum(clear_simulation_results(component_name=c[0]) for c in COMPONENTS)
     print(f"  {cleared} result(s) removed")
