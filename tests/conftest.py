@@ -4,6 +4,7 @@ the package logger."""
 
 import logging
 import os
+import pathlib
 import random
 import signal
 import threading
@@ -249,6 +250,18 @@ def s3_faults(s3_server):
     s3_server.reset()
     yield s3_server
     s3_server.reset()
+
+
+def file_of(store, record):
+    """The file a save writes `record` to."""
+    return store / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
+
+
+def put(path, content):
+    """Writes a file, making its type directory where directories exist."""
+    if isinstance(path, pathlib.Path):  # object storage has none
+        path.parent.mkdir(exist_ok=True)
+    path.write_bytes(content)
 
 
 def new_bucket():

@@ -17,7 +17,7 @@ import random
 import orjson
 import pytest
 
-from conftest import identity, save
+from conftest import identity, put, save
 from vantorel.core import object_store, simulation_storage as ss
 
 COMPONENTS = ["mmi", "ring[1]", "ring1", "a*b", "q?", ""]
@@ -50,12 +50,6 @@ def take_the_long_way(monkeypatch, root):
         monkeypatch.setattr(
             object_store, "store_for", lambda path: object_store.ObjectStore(path.fs)
         )
-
-
-def put(path, content):
-    if isinstance(path, pathlib.Path):  # object storage has no directories
-        path.parent.mkdir(exist_ok=True)
-    path.write_bytes(content)
 
 
 def build_store(root, seed):

@@ -24,23 +24,12 @@ import orjson
 import pydantic
 import pytest
 
-from conftest import identity, new_bucket, save
+from conftest import file_of, identity, new_bucket, put, save
 from vantorel import settings
 from vantorel.core import simulation_storage as ss
 from vantorel.models import SimulationHyperparameters
 
 TESTS = Path(__file__).parent
-
-
-def place_of(root, record):
-    """The file a save writes `record` to."""
-    return root / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
-
-
-def put(path, content):
-    if isinstance(path, pathlib.Path):  # object storage has no directories
-        path.parent.mkdir(exist_ok=True)
-    path.write_bytes(content)
 
 
 def remove(path):
@@ -120,8 +109,8 @@ def on_last_match(monkeypatch, count, act):
 )
 def test_a_copied_file_is_never_another_results_hit(any_store, logs, monkeypatch, genuine, rebound):
     a, b = save(component_name="a"), save(component_name="b")
-    place, original = place_of(any_store, a), place_of(any_store, a).read_bytes()
-    place.write_bytes(place_of(any_store, b).read_bytes())  # cp b's file to a's name
+    place, original = file_of(any_store, a), file_of(any_store, a).read_bytes()
+    place.write_bytes(file_of(any_store, b).read_bytes())  # cp b's file to a's name
     if genuine:
         copy_met(any_store, a.simulation_id, original, place.name, genuine == "met first")
     if rebound:
@@ -161,15 +150,12 @@ def test_version_queries_in_names_are_refused_on_object_storage(
     any_store, request, logs, field, call
 ):
     victim = save(component_name="ring")
-    before = sorted((str(path), path.read_bytes()) for path in any_store.rglob("*.json"))
-    if not isinstance(any_store, pathlib.Path) and any_store.protocol == "s3":
-        faults = request.getfixturevalue("s3_faults")
-    else:
-        faults = None
     if isinstance(any_store, pathlib.Path):  # a local name is only a name
         versioned(field, call)()
         assert ss.find_simulation_result(**identity(component_name="ring")) == victim
         return
+    before = sorted((str(path), path.read_bytes()) for path in any_store.rglob("*.json"))
+    faults = request.getfixturevalue("s3_faults") if any_store.protocol == "s3" else None
     with pytest.raises(ValueError) as raised:
         versioned(field, call)()
     assert str(raised.value) == (
@@ -239,7 +225,7 @@ def outage(request, root, path):
 @pytest.mark.parametrize("any_store", ["memory", "s3"], indirect=True)
 def test_a_failed_read_ends_a_listing_and_a_clear(any_store, request, logs):
     records = [save(component_name=f"c{n}") for n in range(4)]
-    victim = place_of(any_store, records[2])
+    victim = file_of(any_store, records[2])
     with outage(request, any_store, victim):
         for call in (ss.list_simulation_results, ss.clear_simulation_results):
             with pytest.raises(OSError) as raised:
@@ -264,7 +250,7 @@ def test_a_failed_read_ends_a_listing_and_a_clear(any_store, request, logs):
 def test_a_file_removed_before_its_read_is_passed_over(any_store, request, monkeypatch, logs):
     records = [save(component_name=f"c{n}") for n in range(3)]
     if any_store.protocol == "s3":  # read together: one request is held
-        gone = place_of(any_store, records[1])
+        gone = file_of(any_store, records[1])
         held = request.getfixturevalue("s3_faults").hold("GET", key_of(gone))
         listing = in_thread(ss.list_simulation_results)
         held.wait()
@@ -279,7 +265,7 @@ def test_a_file_removed_before_its_read_is_passed_over(any_store, request, monke
                 first.append(result)
                 for record in records:
                     if record != result:
-                        any_store.fs.rm_file(place_of(any_store, record).path)
+                        any_store.fs.rm_file(file_of(any_store, record).path)
             return True
 
         monkeypatch.setattr(ss, "_matches_filters", matches)
@@ -542,7 +528,7 @@ def test_concurrent_clears_count_each_result_once(store, tmp_path):
 def removed_first(root, record, monkeypatch):
     """Makes another process remove `record`'s file after this process has
     found it, right before it removes it."""
-    path = place_of(root, record)
+    path = file_of(root, record)
     if isinstance(root, pathlib.Path):  # as the path of the file found is made
 
         class Racing(type(root)):
@@ -573,9 +559,9 @@ def test_a_deletion_that_loses_a_race_says_so(any_store, monkeypatch, logs):
     # A DeleteObject request answers alike whether the key was there: on S3
     # a deletion cannot tell.
     on_s3 = not isinstance(any_store, pathlib.Path) and any_store.protocol == "s3"
-    assert removed is on_s3 and not place_of(any_store, record).exists()
+    assert removed is on_s3 and not file_of(any_store, record).exists()
     deleted = [m for _, m in logs() if m.startswith("Deleted")]
-    assert deleted == ([f"Deleted simulation file: {place_of(any_store, record)}"] if on_s3 else [])
+    assert deleted == ([f"Deleted simulation file: {file_of(any_store, record)}"] if on_s3 else [])
 
 
 def test_a_clear_removes_only_the_versions_it_listed(any_store, monkeypatch, logs):
@@ -584,14 +570,14 @@ def test_a_clear_removes_only_the_versions_it_listed(any_store, monkeypatch, log
 
     def meanwhile():  # another process saves c1 again and removes c2
         resaved["c1"] = save(component_name="c1", result={"s21": [0.5]})
-        place_of(any_store, records[2]).unlink()
+        file_of(any_store, records[2]).unlink()
 
     on_last_match(monkeypatch, 4, meanwhile)
     assert ss.clear_simulation_results() == 2
     assert ss.list_simulation_results() == [resaved["c1"]]
     deleted = [m for _, m in logs() if m.startswith("Deleted")]
     assert sorted(deleted) == [
-        f"Deleted simulation file: {place_of(any_store, records[n])}" for n in (0, 3)
+        f"Deleted simulation file: {file_of(any_store, records[n])}" for n in (0, 3)
     ]
 
 
@@ -627,14 +613,14 @@ def test_removals_never_follow_a_symlinked_type_directory(store, tmp_path):
         with pytest.raises(OSError, match=re.escape(words)) as raised:
             call()
         assert raised.value.errno == errno.ELOOP
-        assert raised.value.filename == place_of(store, record)
+        assert raised.value.filename == file_of(store, record)
     assert ss.list_simulation_results() == [record]
 
 
 @pytest.mark.parametrize("any_store", ["s3"], indirect=True)
 def test_a_batched_deletion_refused_in_part_names_what_stays(any_store, logs):
     records = [save(component_name=f"c{n}") for n in range(4)]
-    denied = [place_of(any_store, records[n]) for n in (1, 2)]
+    denied = [file_of(any_store, records[n]) for n in (1, 2)]
     bucket = any_store.path.partition("/")[0]
     policy = {
         "Version": "2012-10-17",
@@ -656,7 +642,7 @@ def test_a_batched_deletion_refused_in_part_names_what_stays(any_store, logs):
     assert left == ["c1", "c2"]
     deleted = [m for _, m in logs() if m.startswith("Deleted")]
     assert sorted(deleted) == [
-        f"Deleted simulation file: {place_of(any_store, records[n])}" for n in (0, 3)
+        f"Deleted simulation file: {file_of(any_store, records[n])}" for n in (0, 3)
     ]
 
 
@@ -669,7 +655,7 @@ def test_a_batched_deletion_refused_in_part_names_what_stays(any_store, logs):
 )
 def test_a_damaged_file_names_itself(any_store, content, error):
     record = save()
-    place = place_of(any_store, record)
+    place = file_of(any_store, record)
     place.write_bytes(content)
     with pytest.raises(error) as expected:
         ss.StoredSimulationResult.model_validate(orjson.loads(content))
@@ -691,7 +677,7 @@ def test_a_file_that_grows_while_read_is_read_whole(store):
     ) as sh:
         try:
             source = Path(f"/proc/{sh.pid}/cmdline")
-            place = place_of(store, record)
+            place = file_of(store, record)
             place.unlink()
             place.symlink_to(source)
             with pytest.raises(orjson.JSONDecodeError) as raised:
