@@ -391,8 +391,9 @@ def one_save(section, directory):
     permissions = [n for n, (path, *_) in calls(section, "fchmod") + calls(section, "fchown")]
     assert opened < min(writes) and max(permissions, default=opened) < min(writes)
     assert max(writes) < flushed < renamed < dir_flushed and source == temp
-    directory, _, name = target.rpartition("/")
-    assert re.fullmatch(rf"{re.escape(directory)}/\.{re.escape(name)}\.\d+\.\d+\.tmp", temp)
+    assert target.rpartition("/")[0] == str(directory)
+    name = re.escape(target.rpartition("/")[2])
+    assert re.fullmatch(rf"{re.escape(str(directory))}/\.{name}\.\d+\.\d+\.tmp", temp)
     return temp, int(requested, 8), int(created, 8)
 
 
