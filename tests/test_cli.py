@@ -17,7 +17,7 @@ from matplotlib.image import imread
 from rich.filesize import decimal
 from typer.testing import CliRunner
 
-from conftest import save
+from conftest import file_of, save
 from vantorel.cli import app as cli, spectra
 from vantorel.core import simulation_storage as ss
 
@@ -33,10 +33,6 @@ SPECTRA = {  # two entries to plot and three to name as skipped
 
 def invoke(*args, **kwargs):
     return CliRunner().invoke(cli.app, [str(arg) for arg in args], **kwargs)
-
-
-def file_of(store, record):
-    return store / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
 
 
 def rewrite(store, record, **fields):

@@ -4,6 +4,7 @@ import ast
 import inspect
 import pickle
 import pydoc
+import sys
 import weakref
 from pathlib import Path
 from unittest.mock import create_autospec
@@ -151,3 +152,48 @@ def test_signature_survives_annotations_replaced_while_it_is_built(monkeypatch):
     assert {name: p.annotation for name, p in signature.parameters.items()} == {
         name: a for name, a in original.items() if name != "return"
     }
+
+
+def python_function():
+    """A Python function, the model the module's functions follow."""
+
+
+DELETED = object()
+
+
+def set_and_read(func, attribute, value):
+    """Sets (or deletes) the attribute, reads it back and restores it: what
+    was read or raised, and how many references the function held to the
+    value while it had it and after it was restored."""
+    original, before = getattr(func, attribute), sys.getrefcount(value)
+    try:
+        if value is DELETED:
+            delattr(func, attribute)
+        else:
+            setattr(func, attribute, value)
+        seen = getattr(func, attribute)
+    except Exception as error:
+        seen = (type(error), str(error).replace(type(func).__name__, "<type>"))
+    held = sys.getrefcount(value) - before
+    setattr(func, attribute, original)
+    del original
+    return seen, held, sys.getrefcount(value) - before
+
+
+@pytest.mark.parametrize(
+    "attribute, value",
+    [
+        (name, value)
+        for name in ("__name__", "__qualname__", "__doc__", "__module__")
+        for value in ("".join(["re", "named"]), 1, None, DELETED)
+    ]
+    + [
+        (name, value)
+        for name in ("__annotations__", "__kwdefaults__", "__dict__")
+        for value in ({"x": "int"}, [], None, DELETED)
+    ],
+)
+def test_attributes_are_set_as_on_a_python_function(attribute, value):
+    assert set_and_read(ss._matches_filters, attribute, value) == set_and_read(
+        python_function, attribute, value
+    )

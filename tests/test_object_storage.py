@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import threading
+import traceback
 from pathlib import Path
 
 import fsspec
@@ -129,11 +130,44 @@ def test_missing_bucket_is_named_never_created(s3_server, monkeypatch, logs):
     assert ss.find_simulation_result(**identity()) is None and logs() == []
 
 
-def test_credentials_stay_out_of_results_and_logs(any_store, logs, caplog):
+CREDENTIALS = {
+    "AWS_ACCESS_KEY_ID": "vantorel-test-key",
+    "AWS_SECRET_ACCESS_KEY": "vantorel-test-secret",
+}
+
+
+@pytest.mark.parametrize("planted", [False, True])
+def test_credentials_stay_out_of_results_logs_and_errors(
+    any_store, logs, caplog, monkeypatch, planted
+):
+    """Everything the package shows (result files, log lines, the text of
+    the errors it raises, on success and failure paths) holds no credential
+    of the environment; a leak planted through a setting shows that the
+    test sees one."""
+    for name, value in CREDENTIALS.items():  # as the S3 server's, on every store
+        monkeypatch.setenv(name, value)
+    if planted:
+        monkeypatch.setattr(ss, "get_pdk_name", lambda: os.environ["AWS_SECRET_ACCESS_KEY"])
     record = save()
-    stored = ss._find_simulation_file(record.simulation_id).read_bytes()
-    for secret in ("vantorel-test-key", "vantorel-test-secret"):
-        assert secret.encode() not in stored and secret not in caplog.text
+    (any_store / "fdtd" / "bad_0123456789abcdef.json").write_bytes(b"{")
+    errors = []
+    for call in (
+        lambda: ss.find_simulation_result(**identity()),
+        lambda: ss.load_simulation_result("0123456789abcdef"),
+        ss.list_simulation_results,
+    ):
+        try:
+            call()
+        except Exception as error:
+            errors.append(error)
+    stored = b"".join(path.read_bytes() for path in any_store.rglob("*.json"))
+    ss.delete_simulation_result(record.simulation_id)
+    shown = stored.decode() + caplog.text
+    shown += "".join("".join(traceback.format_exception(error)) for error in errors)
+    # What the test reads is what the package showed.
+    assert len(errors) == 1 and str(any_store) in caplog.text and record.simulation_id in shown
+    leaked = [secret for secret in CREDENTIALS.values() if secret in shown]
+    assert leaked == (["vantorel-test-secret"] if planted else [])
 
 
 def other_process(connection):

@@ -3,14 +3,21 @@ on names alone, one recursive listing of object storage, batched reads and
 deletes) answer exactly as the walk through the store's path objects and
 the module's rebindable names: same return values, log lines and errors,
 on random stores with copies of a result in two type directories, damaged
-files and names with glob characters."""
+files and names with glob characters.
 
+One answer differs by design: a cache hit reads the result's own place, and
+walks only when no file is there, so a damaged file at that place raises
+(naming itself) even where the walk would meet a good copy of the result
+first."""
+
+import os
 import pathlib
 import random
 
+import orjson
 import pytest
 
-from conftest import identity, save
+from conftest import identity, put, save
 from vantorel.core import object_store, simulation_storage as ss
 
 COMPONENTS = ["mmi", "ring[1]", "ring1", "a*b", "q?", ""]
@@ -43,12 +50,6 @@ def take_the_long_way(monkeypatch, root):
         monkeypatch.setattr(
             object_store, "store_for", lambda path: object_store.ObjectStore(path.fs)
         )
-
-
-def put(path, content):
-    if isinstance(path, pathlib.Path):  # object storage has no directories
-        path.parent.mkdir(exist_ok=True)
-    path.write_bytes(content)
 
 
 def build_store(root, seed):
@@ -129,3 +130,33 @@ def test_shortcuts_answer_as_the_walk_does(any_store, logs, caplog, monkeypatch,
         long = answers(identities, logs)
     assert short == long
     assert any(isinstance(seen, tuple) for seen in short[0])  # errors were met
+
+
+def met_before(root, kind):
+    """A type directory that the walk of `root` meets before `kind`: the
+    first in sorted order on S3, the first in directory order locally."""
+    if not isinstance(root, pathlib.Path):
+        return "aaa"
+    candidates = [f"copy{n}" for n in range(20)]
+    for name in candidates:
+        (root / name).mkdir()
+    order = os.listdir(root)
+    chosen = next(name for name in order[: order.index(kind)] if name in candidates)
+    for name in candidates:
+        if name != chosen:
+            (root / name).rmdir()
+    return chosen
+
+
+@pytest.mark.parametrize("any_store", ["local", "s3"], indirect=True)
+def test_a_damaged_file_at_its_place_is_a_hits_answer(any_store, monkeypatch):
+    record = save()
+    place = any_store / "fdtd" / f"mmi1x2_{record.simulation_id}.json"
+    put(any_store / met_before(any_store, "fdtd") / place.name, place.read_bytes())
+    place.write_bytes(b'{"component_name": ')
+    with pytest.raises(orjson.JSONDecodeError) as raised:
+        ss.find_simulation_result(**identity())
+    assert raised.value.__notes__ == [f"Simulation file: {place}"]
+    with monkeypatch.context() as patch:
+        take_the_long_way(patch, any_store)
+        assert ss.find_simulation_result(**identity()) == record  # the copy, met first

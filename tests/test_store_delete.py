@@ -2,14 +2,10 @@
 
 import pytest
 
-from conftest import save
+from conftest import file_of, save
 from vantorel.core import simulation_storage as ss
 
 NO_ID = "0123456789abcdef"
-
-
-def file_of(store, record):
-    return store / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
 
 
 def stored(store):

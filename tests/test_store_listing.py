@@ -7,15 +7,11 @@ from types import SimpleNamespace
 
 import pytest
 
-from conftest import save
+from conftest import file_of, save
 from vantorel.core import simulation_storage as ss
 
 WARNING = "Failed to parse simulation file: "
 Text = type("Text", (str,), {})
-
-
-def file_of(store, record):
-    return store / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
 
 
 def names(results):

@@ -110,6 +110,7 @@ def _directory(variable: str, value: str) -> Path | UPath:
 
 
 def _object_store(variable: str, value: str, scheme: str) -> UPath:
+    _check_store_url(variable, value, scheme)
     extra = _EXTRAS.get(scheme, "remote")
     try:
         import fsspec
@@ -138,3 +139,25 @@ def _object_store(variable: str, value: str, scheme: str) -> UPath:
     # Another process's saves and deletes must be seen at once: no listing
     # cache.
     return UPath(value, use_listings_cache=False)
+
+
+def _check_store_url(variable: str, value: str, scheme: str) -> None:
+    """Refuses an object-store URL that cannot name a store whole: one that
+    holds credentials (an error of the backend could echo them; they
+    belong in its own environment, never in a URL that is shown), or an
+    empty segment inside its path (saves and hits would work while every
+    listing of the store fails). Neither error repeats the URL's
+    credentials."""
+    authority, _, path = value[len(scheme) + 3 :].partition("/")
+    if "@" in authority:
+        host = authority.rpartition("@")[2]
+        raise ValueError(
+            f"{variable} names object storage with credentials in its URL "
+            f"({scheme}://***@{host}/...): give them to the backend through its "
+            "own environment (for S3: AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY)"
+        )
+    if "" in path.split("/")[:-1]:
+        raise ValueError(
+            f"{variable}={value!r}: an empty segment ('//') in the path of an "
+            "object store names no directory, and listings of it would fail"
+        )

@@ -291,6 +291,35 @@ int function_set_kwdefaults(PyObject* op, PyObject* value, void*)
     return 0;
 }
 
+// __doc__ and __module__ take any object, and read None once deleted, as
+// a Python function's do.
+PyObject* none_if_deleted(PyObject* field)
+{
+    return Py_NewRef(field != nullptr ? field : Py_None);
+}
+
+PyObject* function_get_doc(PyObject* op, void*)
+{
+    return none_if_deleted(as_function(op)->doc);
+}
+
+int function_set_doc(PyObject* op, PyObject* value, void*)
+{
+    Py_XSETREF(as_function(op)->doc, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* function_get_module(PyObject* op, void*)
+{
+    return none_if_deleted(as_function(op)->module);
+}
+
+int function_set_module(PyObject* op, PyObject* value, void*)
+{
+    Py_XSETREF(as_function(op)->module, Py_XNewRef(value));
+    return 0;
+}
+
 // No parameter of a module function has a positional default.
 PyObject* function_get_defaults(PyObject*, void*)
 {
@@ -309,9 +338,6 @@ PyMemberDef function_members[] = {
      Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET,
      offsetof(StorageFunction, weakreflist), Py_READONLY, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(StorageFunction, doc), 0, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(StorageFunction, module), 0,
-     nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(StorageFunction, globals),
      Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -325,6 +351,8 @@ PyGetSetDef function_getsets[] = {
      nullptr, nullptr},
     {"__kwdefaults__", function_get_kwdefaults, function_set_kwdefaults,
      nullptr, nullptr},
+    {"__doc__", function_get_doc, function_set_doc, nullptr, nullptr},
+    {"__module__", function_get_module, function_set_module, nullptr, nullptr},
     {"__defaults__", function_get_defaults, nullptr, nullptr, nullptr},
     {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,

@@ -393,9 +393,12 @@ bool list_results(StorageFunction* self, PyObject* const* filters,
         && !check_simulation_type(simulation_type, TypeUse::Filter)) {
         return false;
     }
+    // A component filter names no object, but a name that no save can
+    // store is refused here as in a save, not answered by an empty list.
     listing->root = call_global(self, g_process.str_get_simulations_dir);
     if (!listing->root || !choose_access(listing->root.get(), &listing->access)
-        || !check_object_names(listing->access, nullptr, simulation_type)) {
+        || !check_object_names(listing->access, filters[list_component_name],
+                               simulation_type)) {
         return false;
     }
     bool listed = false;
