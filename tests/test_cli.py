@@ -185,10 +185,8 @@ def test_a_store_that_is_not_there_is_an_error_naming_it(tmp_path, request, kind
     assert outcome.stderr.startswith(f"error: {named}: ") and outcome.stderr.count("\n") == 1
 
 
-@pytest.mark.parametrize("command", [["ls", "--json"], ["ls"], ["show", "--json"], ["stats"]])
+@pytest.mark.parametrize("command", [["ls", "--json"], ["stats"]])
 def test_output_cut_short_by_a_closed_pipe_ends_quietly(store, results, command):
-    if command[0] == "show":
-        command = ["show", results[0].simulation_id, *command[1:]]
     reader, writer = os.pipe()
     os.close(reader)  # whatever the command writes meets a closed pipe
     try:

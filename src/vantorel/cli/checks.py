@@ -184,7 +184,7 @@ def check_store(
     ]
     findings += [check_temporary_file(file, now) for file in inventory.temporaries]
     findings += [
-        Finding(file, Problem.FOREIGN, "not named <component>_<16 hex ID>.json: left alone")
+        Finding(file, Problem.FOREIGN, "not named <component>_<16 hex ID>.json")
         for file in inventory.others
     ]
     findings += stale_claims(files, now)

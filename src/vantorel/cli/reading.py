@@ -91,8 +91,8 @@ def file_of(files: file_stores.Files, record: StoredSimulationResult) -> file_st
         listed = []
     by_name = [file for file in listed if file.name == name]
     by_id = [file for file in listed if file.simulation_id == record.simulation_id]
-    for file in by_name + by_id:
-        return file
+    if by_name or by_id:
+        return (by_name or by_id)[0]
     place = files.root / record.simulation_type / name
     return file_stores.StoredFile(place, record.simulation_type, name, None, None)
 
