@@ -1,6 +1,6 @@
 """Shared fixtures: a private simulations directory (on a local disk, or on
-each backend), an S3-protocol server, sample identities and the log lines of
-the package logger."""
+each backend), an S3-protocol server, sample identities, the log lines of
+the package logger, and the command line run in this process."""
 
 import logging
 import os
@@ -40,6 +40,20 @@ def save(**overrides):
     fields.update(result={"s21": [0.9, 0.8]}, wavelengths=[1.5, 1.6], execution_time_seconds=1.25)
     fields.update(overrides)
     return ss.save_simulation_result(**fields)
+
+
+def file_of(store, record):
+    """Where a save puts the file of `record` in `store`."""
+    return store / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
+
+
+def invoke(*args, **kwargs):
+    """Runs ``vantorel ARGS...`` in this process (Typer's runner)."""
+    from typer.testing import CliRunner
+
+    from vantorel.cli import app
+
+    return CliRunner().invoke(app.app, [str(arg) for arg in args], **kwargs)
 
 
 @pytest.fixture
@@ -250,11 +264,6 @@ def s3_faults(s3_server):
     s3_server.reset()
     yield s3_server
     s3_server.reset()
-
-
-def file_of(store, record):
-    """The file a save writes `record` to."""
-    return store / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
 
 
 def put(path, content):

@@ -4,6 +4,7 @@ once as the installed console script."""
 import math
 import os
 import re
+import socket
 import subprocess
 import sys
 import time
@@ -15,11 +16,10 @@ import orjson
 import pytest
 from matplotlib.image import imread
 from rich.filesize import decimal
-from typer.testing import CliRunner
 
-from conftest import file_of, save
-from vantorel.cli import app as cli, spectra
-from vantorel.core import simulation_storage as ss
+from conftest import file_of, invoke, save
+from vantorel.cli import checks, session, spectra
+from vantorel.core import file_stores, simulation_storage as ss
 
 WAVELENGTHS = [1.5 + 0.01 * i for i in range(11)]
 SPECTRA = {  # two entries to plot and three to name as skipped
@@ -29,10 +29,6 @@ SPECTRA = {  # two entries to plot and three to name as skipped
     "short": [1.0, 2.0],
     "n": 3,
 }
-
-
-def invoke(*args, **kwargs):
-    return CliRunner().invoke(cli.app, [str(arg) for arg in args], **kwargs)
 
 
 def rewrite(store, record, **fields):
@@ -132,16 +128,82 @@ def test_not_found_and_damaged_are_one_line_errors(store, results):
         ["results", "ls", "--status", "maybe"],
         ["results", "ls", "--bogus"],
         ["results", "prune"],
-        *[["results", "prune", "--older-than", age] for age in ("30", "d", "3x", "-1d")],
+        *[
+            ["results", "prune", "--older-than", age]
+            for age in ("30", "d", "3x", "-1d", "1000000000d", "99999999999w", "9" * 5000 + "d")
+        ],
+        *[
+            ["results", command, "--type", name]
+            for command in ("ls", "clear")
+            for name in ("..", "a/b")
+        ],
         ["results", "plot", "0123456789abcdef", "-o", "plot.jpg"],
     ],
 )
-def test_usage_errors_exit_2(results, args):
-    assert invoke(*args).exit_code == 2
+def test_usage_errors_exit_2_with_one_line(results, args):
+    outcome = invoke(*args)
+    assert outcome.exit_code == 2
+    assert outcome.stderr.startswith("error: ") and outcome.stderr.count("\n") == 1
+    assert ss.list_simulation_results() == list(reversed(results))
+
+
+@pytest.mark.parametrize("command", [["ls"], ["verify"], ["clear", "--yes"], ["show", "0" * 16]])
+@pytest.mark.parametrize(
+    "kind", ["missing", "a file", "missing in memory", "no bucket", "nothing listening"]
+)
+def test_a_store_that_is_not_there_is_an_error_naming_it(tmp_path, request, kind, command):
+    if kind in ("missing", "a file"):
+        url = named = str(tmp_path / "simulations")
+        if kind == "a file":
+            Path(url).write_bytes(b"")
+    elif kind == "missing in memory":
+        url = named = f"memory://{tmp_path.name}/simulations"
+    elif kind == "no bucket":
+        request.getfixturevalue("s3_server")
+        named = "s3://no-such-bucket"
+        url = f"{named}/simulations"
+    else:
+        import s3fs
+
+        monkeypatch = request.getfixturevalue("monkeypatch")
+        with socket.socket() as unused:  # a port that nothing listens on
+            unused.bind(("127.0.0.1", 0))
+            port = unused.getsockname()[1]
+        for name, value in {
+            "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}",
+            "AWS_ACCESS_KEY_ID": "key",
+            "AWS_SECRET_ACCESS_KEY": "secret",
+            "AWS_MAX_ATTEMPTS": "1",
+        }.items():
+            monkeypatch.setenv(name, value)
+        s3fs.S3FileSystem.clear_instance_cache()  # clients made for another endpoint
+        request.addfinalizer(s3fs.S3FileSystem.clear_instance_cache)
+        named = "s3://bucket"
+        url = f"{named}/simulations"
+    outcome = invoke("--store", url, "results", *command)
+    assert (outcome.exit_code, outcome.stdout) == (1, "")
+    assert outcome.stderr.startswith(f"error: {named}: ") and outcome.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize("command", [["ls", "--json"], ["stats"]])
+def test_output_cut_short_by_a_closed_pipe_ends_quietly(store, results, command):
+    reader, writer = os.pipe()
+    os.close(reader)  # whatever the command writes meets a closed pipe
+    try:
+        done = subprocess.run(
+            [Path(sys.executable).with_name("vantorel"), "results", *command],
+            stdout=writer,
+            stderr=subprocess.PIPE,
+            timeout=60,
+        )
+    finally:
+        os.close(writer)
+    assert (done.returncode, done.stderr) == (0, b"")
 
 
 def test_store_option_is_for_one_call(tmp_path, results):
     other = tmp_path / "other"
+    other.mkdir()
     listed = invoke("--store", other, "results", "ls", "--json")
     assert (listed.exit_code, listed.stdout) == (0, "")
     assert os.environ["VANTOREL_SIMULATIONS_DIR"] == str(tmp_path / "simulations")
@@ -277,7 +339,7 @@ REMOVED = {"rm": "ab", "clear": "a", "prune": "b"}
 def test_removal_asks_on_a_terminal_and_needs_yes_elsewhere(
     monkeypatch, results, command, terminal, options, answer, exit_code, removed
 ):
-    monkeypatch.setattr(cli, "stdin_is_terminal", lambda: terminal)
+    monkeypatch.setattr(session, "stdin_is_terminal", lambda: terminal)
     outcome = invoke("results", *removal_args(command, results), *options, input=answer)
     assert outcome.exit_code == exit_code, outcome.output
     left = {record.component_name for record in ss.list_simulation_results()}
@@ -322,6 +384,113 @@ def test_prune_selects_by_stored_date_and_metadata(store, results):
     ]
 
 
+@pytest.mark.parametrize("command", ["rm", "clear", "prune"])
+def test_removal_takes_only_the_versions_listed(any_store, monkeypatch, command):
+    first, second = save(component_name="a"), save(component_name="b")
+    listings = []
+    files_of = file_stores.files_of
+
+    def hooked(root):  # a save of b lands between the listing and the removal
+        files = files_of(root)
+        names, remove = files.names, files.remove
+        files.names = lambda *args: listings.append(args) or names(*args)
+
+        def save_then_remove(listed, on_removed):
+            save(component_name="b", result={"s21": [0.5]})
+            remove(listed, on_removed)
+
+        files.remove = save_then_remove
+        return files
+
+    monkeypatch.setattr(file_stores, "files_of", hooked)
+    args = {
+        "rm": ["rm", first.simulation_id, second.simulation_id],
+        "clear": ["clear"],
+        "prune": ["prune", "--older-than", "0s"],
+    }[command]
+    outcome = invoke("results", *args, "--yes")
+    assert outcome.exit_code == 0, outcome.output
+    assert "Removed 1 result(s)." in outcome.stdout
+    assert "kept 1 result(s) saved again or removed since they were listed" in outcome.stderr
+    assert ss.load_simulation_result(first.simulation_id) is None
+    assert ss.load_simulation_result(second.simulation_id).result == {"s21": [0.5]}
+    assert len(listings) == 1  # rm too looks its IDs up in one listing
+
+
+@pytest.mark.parametrize("any_store", ["s3"], indirect=True)
+def test_deletes_the_store_refuses_are_named(any_store, monkeypatch):
+    records = [save(component_name=name) for name in "abcd"]
+    refused = {file_of(any_store, record).name for record in records[1:3]}
+    fs = any_store.fs
+    call_s3 = fs.call_s3
+
+    def refusing(method, *args, **kwargs):  # S3 answers DeleteObjects in part
+        if method != "delete_objects":
+            return call_s3(method, *args, **kwargs)
+        objects = kwargs["Delete"]["Objects"]
+        kept = [entry for entry in objects if entry["Key"].rpartition("/")[2] in refused]
+        kwargs["Delete"]["Objects"] = [entry for entry in objects if entry not in kept]
+        answer = call_s3(method, *args, **kwargs)
+        answer.setdefault("Errors", []).extend(
+            {"Key": entry["Key"], "Code": "AccessDenied", "Message": "Access Denied"}
+            for entry in kept
+        )
+        return answer
+
+    monkeypatch.setattr(fs, "call_s3", refusing)
+    outcome = invoke("results", "clear", "--yes")
+    assert outcome.exit_code == 1
+    assert "Removed 2 result(s)." in outcome.stdout
+    [line] = outcome.stderr.splitlines()
+    assert line.startswith("error: 2 object(s) not deleted (Access Denied): ")
+    assert all(name in line for name in refused)
+    assert {record.component_name for record in ss.list_simulation_results()} == {"b", "c"}
+
+
+HOSTILE = "ring\x1b[2J\x1b]52;c;aGk=\x07\x1b]8;;x\x1b\\[link=x]:cross_mark:\u202e\r\n\x9b31m"
+
+
+def test_stored_text_cannot_drive_the_terminal(store):
+    markup = "[link=https://x]boom[/link] [red]:cross_mark:"
+    record = save(
+        component_name=HOSTILE,
+        component_settings={HOSTILE: HOSTILE, "note": markup},
+        status="error",
+        error_message=markup + HOSTILE,
+        pdk_version=HOSTILE,
+        simulation_type="fdtd",
+    )
+    (store / "fdtd" / f"{HOSTILE}_{'1' * 16}.json").write_bytes(b"{")  # damaged
+    commands = [
+        ["ls"],
+        ["show", record.simulation_id],
+        ["stats"],
+        ["verify"],
+        ["clear", "--dry-run"],
+        ["rm", "--dry-run", record.simulation_id, "\x1b[2J"],
+    ]
+    for command in commands:
+        outcome = invoke("results", *command, env={"COLUMNS": "1000"})
+        shown = outcome.stdout + outcome.stderr
+        for raw in ("\x1b", "\x07", "\x9b", "\u202e", "\r", "❌"):
+            assert raw not in shown, (command, raw)
+        assert "\\x1b[2J" in shown, command
+    shown = invoke("results", "show", record.simulation_id).stdout
+    assert markup in shown and "\\u202e\\r\\n\\x9b31m" in shown
+    listed = invoke("results", "ls", "--json")
+    assert "\x1b" not in listed.stderr and "Failed to parse" in listed.stderr
+    assert "\\x1b[2J" in listed.stderr
+    fields = orjson.loads(listed.stdout)
+    assert (fields["component_name"], fields["pdk_version"]) == (HOSTILE, HOSTILE)
+    assert "\u202e" not in listed.stdout and "\x9b" not in listed.stdout  # JSON escapes
+    assert (
+        orjson.loads(invoke("results", "show", record.simulation_id, "--json").stdout)[
+            "error_message"
+        ]
+        == markup + HOSTILE
+    )
+
+
 # ------------------------------------------------------------------ verify
 
 
@@ -348,12 +517,11 @@ def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(sto
         "invalid_0000000000000002.json": b'{"status": "maybe"}',
         f"other_{a.simulation_id}.json": file_of(store, a).read_bytes(),
         f"a_{'1' * 16}.json": file_of(store, a).read_bytes(),
-        "noid.json": file_of(store, c).read_bytes(),
     }
     for name, content in damaged.items():
         (fdtd / name).write_bytes(content)
     (store / "eme" / file_of(store, c).name).write_bytes(file_of(store, c).read_bytes())
-    (fdtd / f"dangling_{'2' * 16}.json").symlink_to(store / "nowhere")
+    (fdtd / "noid.json").write_bytes(file_of(store, c).read_bytes())  # no save names it so
     old = time.time() - 2 * 3600
     temporaries = {
         f".a.json.{ended_pid()}.0.tmp": (old, False),  # save killed: stale
@@ -385,15 +553,13 @@ def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(sto
     assert moved == {
         path: before[path] for path in before if path not in removed and path not in after
     }
-    assert len(moved) == len(damaged) + 2  # + the misplaced eme file, the symlink
+    assert len(moved) == len(damaged) + 1  # + the misplaced eme file
     assert all(not path.name.endswith(".json") for path in quarantined)
+    assert after[Path("fdtd", "noid.json")] == before[Path("fdtd", "noid.json")]
 
     again = invoke("results", "verify")
-    assert again.exit_code == 0, again.stdout
-    assert "0 damaged" in again.stdout
-    listed = invoke("results", "ls", "--json")
-    assert sorted(ids(listed)) == sorted(record.simulation_id for record in results)
-    assert listed.stderr == ""
+    assert again.exit_code == 1, again.stdout  # noid.json is the user's to look at
+    assert "0 damaged or left over, 1 not written by the store" in again.stdout
     assert ss._find_simulation_file("0000000000000001") is None
 
     # The same damage once more: the earlier quarantined copy stays.
@@ -404,6 +570,25 @@ def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(sto
         path.name: path.read_bytes()
         for path in (store / ".quarantine" / "fdtd").glob("truncated_*")
     } == {f"{name}.damaged": damaged[name], f"{name}.2.damaged": b"again"}
+
+
+def test_a_temporary_file_written_again_after_the_check_stays(store, monkeypatch):
+    save()
+    temporary = store / "fdtd" / f".a.json.{ended_pid()}.0.tmp"
+    temporary.write_bytes(b"partial")
+    os.utime(temporary, (0, 0))
+    check = checks.check_temporary_file
+
+    def check_then_write(file, now):  # a new file of that name after the check
+        finding = check(file, now)
+        temporary.with_name("new").write_bytes(b"another save")
+        os.replace(temporary.with_name("new"), temporary)
+        return finding
+
+    monkeypatch.setattr(checks, "check_temporary_file", check_then_write)
+    repaired = invoke("results", "verify", "--repair")
+    assert "left: changed since it was checked" in repaired.stdout
+    assert temporary.read_bytes() == b"another save"
 
 
 # ------------------------------------------------------------------- stats

@@ -3,6 +3,7 @@ content with the version read, and removals and moves that take only the
 version listed, on every kind of store."""
 
 import os
+import time
 from pathlib import Path
 
 import pytest
@@ -31,6 +32,41 @@ def test_names_sizes_and_reads_without_reading_twice(any_store):
             read.size == len(content) == ss._find_simulation_file(read.simulation_id).stat().st_size
         )
     assert files.names("missing") == []
+    for refused in ("..", "", "a/b"):
+        with pytest.raises(ValueError, match="one directory inside the store"):
+            files.names(refused)
+
+
+def test_inventory_sorts_what_tools_may_touch(any_store):
+    record = save()
+    files = file_stores.files_of(any_store)
+    files.check_root()
+    extra = {".x.json.12.0.tmp": b"partial", "notes.json": b"{}", "readme.txt": b"hi"}
+    for name, content in extra.items():
+        (any_store / "fdtd" / name).write_bytes(content)
+    (any_store / ".quarantine" / "fdtd").mkdir(parents=True, exist_ok=True)
+    (any_store / ".quarantine" / "fdtd" / f"a_{'1' * 16}.json").write_bytes(b"{}")
+    inventory = files.inventory()
+    assert [f.simulation_id for f in inventory.results] == [record.simulation_id]
+    assert [(f.simulation_type, f.name) for f in inventory.temporaries] == [
+        ("fdtd", ".x.json.12.0.tmp")
+    ]
+    [temporary] = inventory.temporaries
+    assert temporary.modified == pytest.approx(time.time(), abs=120)
+    assert [f.name for f in inventory.others] == ["notes.json"]
+
+
+def test_failed_reads_come_in_place_of_the_content(store):
+    good, bad = save(component_name="good"), save(component_name="bad")
+    path = ss._find_simulation_file(bad.simulation_id)
+    path.unlink()
+    os.mkfifo(path)
+    files = file_stores.files_of(store)
+    outcomes = {f.component_name: content for f, content in files.read_each_or_error(files.names())}
+    assert isinstance(outcomes["bad"], OSError) and outcomes["bad"].filename == str(path)
+    assert outcomes["good"] == ss._find_simulation_file(good.simulation_id).read_bytes()
+    with pytest.raises(OSError, match="Not a regular file"):
+        list(files.read_each(files.names()))
 
 
 def test_removal_takes_only_the_version_listed(any_store):

@@ -15,10 +15,9 @@ import orjson
 import pydantic
 
 from vantorel import data, settings
-from vantorel.cli.store_check import describe_failure
 from vantorel.conversion import to_stored
 from vantorel.core import claims, file_stores, simulation_storage as storage
-from vantorel.core.file_stores import StoredFile
+from vantorel.core.file_stores import StoredFile, describe_failure
 from vantorel.data import Where
 from vantorel.logger import get_logger
 from vantorel.models import SimulationHyperparameters, SimulationStatus, StoredSimulationResult

@@ -33,6 +33,8 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any
 
+import pydantic
+
 RESULT_NAME = re.compile(r"(?P<component>[^/\x00]*)_(?P<id>[0-9a-f]{16})\.json", re.DOTALL)
 """The name a save gives a result file: the component name (any text
 without '/' or NUL, even empty), an underscore and the 16-hex ID."""
@@ -64,6 +66,9 @@ class StoredFile:
     name: str
     size: int | None
     version: Any
+    modified: float | None = None
+    """When it was last written (seconds since the epoch), where a listing
+    tells."""
 
     @property
     def simulation_id(self) -> str:
@@ -74,7 +79,61 @@ class StoredFile:
         return self.name[:-22]
 
 
-def files_of(root: Any) -> LocalFiles | ObjectFiles | PathFiles:
+@dataclass(frozen=True)
+class Inventory:
+    """The files in a store's type directories that concern its tools."""
+
+    results: list[StoredFile]
+    """Named as a save names a result (:data:`RESULT_NAME`)."""
+    temporaries: list[StoredFile]
+    """Named as a save or a removal names its temporary file."""
+    others: list[StoredFile]
+    """Other ``*.json`` files: listings read them, no save writes them."""
+
+
+def kind_of(name: str) -> str | None:
+    """Which list of an :class:`Inventory` a file named `name` belongs to."""
+    if RESULT_NAME.fullmatch(name):
+        return "results"
+    if TEMPORARY_NAME.fullmatch(name):
+        return "temporaries"
+    return "others" if name.endswith(".json") else None
+
+
+def inventory_of(files: Iterable[StoredFile]) -> Inventory:
+    sorted_files: dict[str, list[StoredFile]] = {"results": [], "temporaries": [], "others": []}
+    for file in files:
+        kind = kind_of(file.name)
+        if kind is not None:
+            sorted_files[kind].append(file)
+    return Inventory(**sorted_files)
+
+
+def check_type_name(name: str) -> str:
+    """`name`, when it names one directory right below a store's root, as a
+    simulation type does; ValueError otherwise."""
+    if name in ("", ".", "..") or "/" in name or "\x00" in name:
+        raise ValueError(
+            f"simulation type {name!r} must name one directory inside the store: "
+            "not empty, '.' or '..', without '/' or NUL"
+        )
+    return name
+
+
+def describe_failure(error: Exception) -> str:
+    """One line saying why a file could not be read or validated."""
+    if isinstance(error, pydantic.ValidationError):
+        first = error.errors()[0]
+        where = ".".join(str(part) for part in first["loc"]) or "record"
+        more = error.error_count() - 1
+        extra = f" (and {more} more)" if more else ""
+        return f"{where}: {first['msg']}{extra}"
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error).splitlines()[0] if str(error) else type(error).__name__
+
+
+def files_of(root: Any) -> Files:
     """The object that reaches the files of the store at `root`."""
     from vantorel.core import object_store
 
@@ -114,9 +173,19 @@ def _named(error: OSError, path: Any) -> OSError:
 def refusal_to_follow(path: Any) -> OSError:
     return OSError(
         errno.ELOOP,
-        "Not removed: its directory is a symbolic link, and removals stay inside the store",
+        "Not followed: a symbolic link, and removals and moves stay inside the store",
         str(path),
     )
+
+
+def _raising(
+    outcomes: Iterator[tuple[StoredFile, bytes | OSError]],
+) -> Iterator[tuple[bytes, StoredFile]]:
+    """The contents of `outcomes`; the first failure to read raises."""
+    for file, content in outcomes:
+        if isinstance(content, OSError):
+            raise content
+        yield content, file
 
 
 def read_regular_file(dir_fd: int | None, name: str, path: Any) -> tuple[bytes, tuple[int, int]]:
@@ -202,6 +271,13 @@ def remove_if_unchanged(dir_fd: int, name: str, version: object) -> bool:
     return False
 
 
+def _is_link(dir_fd: int, name: str) -> bool:
+    try:
+        return stat.S_ISLNK(os.lstat(name, dir_fd=dir_fd).st_mode)
+    except OSError:
+        return False
+
+
 class _Handles:
     """The store's root, opened once (following a symbolic link), and the
     directories below it, opened without following one; all closed on
@@ -212,21 +288,35 @@ class _Handles:
         self.root_fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         self._below: dict[str, int] = {}
 
-    def below(self, name: str, create: bool = False) -> int:
-        """The directory `name` right below the root; OSError ELOOP for a
-        symbolic link."""
-        if name not in self._below:
-            if create:
-                with contextlib.suppress(FileExistsError):
-                    os.mkdir(name, dir_fd=self.root_fd)
-            flags = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
-            try:
-                self._below[name] = os.open(name, flags, dir_fd=self.root_fd)
-            except OSError as error:
-                if error.errno in (errno.ELOOP, errno.ENOTDIR) and os.path.islink(self.root / name):
-                    raise refusal_to_follow(self.root / name) from error
-                raise _named(error, self.root / name) from error
-        return self._below[name]
+    def below(self, relative: str, create: bool = False) -> int:
+        """The directory `relative` below the root: a type directory, or a
+        directory of the store's own such as ``.quarantine/<type>`` (made
+        when missing, with `create`). Each of its parts is opened without
+        following a symbolic link: OSError ELOOP for one, NotADirectoryError
+        for anything else that is no directory."""
+        if relative in self._below:
+            return self._below[relative]
+        parent_fd, reached = self.root_fd, ""
+        for part in relative.split("/"):
+            check_type_name(part)
+            reached = f"{reached}/{part}" if reached else part
+            if reached not in self._below:
+                self._below[reached] = self._open_below(parent_fd, part, reached, create)
+            parent_fd = self._below[reached]
+        return parent_fd
+
+    def _open_below(self, parent_fd: int, name: str, relative: str, create: bool) -> int:
+        if create:
+            with contextlib.suppress(FileExistsError):
+                os.mkdir(name, dir_fd=parent_fd)
+        flags = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+        try:
+            return os.open(name, flags, dir_fd=parent_fd)
+        except OSError as error:
+            path = self.root / relative
+            if error.errno in (errno.ELOOP, errno.ENOTDIR) and _is_link(parent_fd, name):
+                raise refusal_to_follow(path) from error
+            raise _named(error, path) from error
 
     def __enter__(self) -> _Handles:
         return self
@@ -247,6 +337,12 @@ class LocalFiles:
     def __init__(self, root: Path) -> None:
         self.root = root
 
+    def check_root(self) -> None:
+        """Raises unless the store's root is a directory (or a symbolic
+        link to one): FileNotFoundError or NotADirectoryError naming it."""
+        if not stat.S_ISDIR(os.stat(self.root).st_mode):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), str(self.root))
+
     def _type_names(self) -> list[str]:
         with os.scandir(self.root) as entries:
             return [
@@ -255,11 +351,17 @@ class LocalFiles:
                 if entry.name not in STORE_DIRECTORIES and entry.is_dir()
             ]
 
-    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
-        """The result files of every type (or of one), named as a save
-        names them, in directory order."""
+    def _listed(
+        self, simulation_type: str | None, wanted: Callable[[str], bool]
+    ) -> list[StoredFile]:
+        """The `wanted` entries of every type directory (or of one), in
+        directory order, with what a stat of each (following a symbolic
+        link, as a read does) tells; one gone meanwhile is left out."""
         try:
-            types = [simulation_type] if simulation_type is not None else self._type_names()
+            if simulation_type is not None:
+                types = [check_type_name(simulation_type)]
+            else:
+                types = self._type_names()
         except (FileNotFoundError, NotADirectoryError):
             return []
         found = []
@@ -268,7 +370,7 @@ class LocalFiles:
             try:
                 with os.scandir(directory) as entries:
                     for entry in entries:
-                        if RESULT_NAME.fullmatch(entry.name) is None:
+                        if not wanted(entry.name):
                             continue
                         try:
                             status = entry.stat()
@@ -281,25 +383,47 @@ class LocalFiles:
                                 entry.name,
                                 status.st_size,
                                 (status.st_dev, status.st_ino),
+                                status.st_mtime,
                             )
                         )
             except (FileNotFoundError, NotADirectoryError):
                 continue
         return found
 
+    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
+        """The result files of every type (or of one), named as a save
+        names them, in directory order."""
+        return self._listed(simulation_type, lambda name: RESULT_NAME.fullmatch(name) is not None)
+
+    def inventory(self) -> Inventory:
+        """The result files, temporary files and other ``*.json`` files of
+        every type directory."""
+        return inventory_of(self._listed(None, lambda name: kind_of(name) is not None))
+
     def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
         """The file's content, and the file as the version read."""
         content, version = read_regular_file(None, os.fspath(file.path), file.path)
         return content, replace(file, size=len(content), version=version)
 
+    def read_each_or_error(
+        self, files: Iterable[StoredFile]
+    ) -> Iterator[tuple[StoredFile, bytes | OSError]]:
+        """For each file still there, the file as the version read and its
+        content, or the file as listed and the OSError its read raised."""
+        for file in files:
+            try:
+                content, read = self.read(file)
+            except FileNotFoundError:
+                continue
+            except OSError as error:
+                yield file, error
+                continue
+            yield read, content
+
     def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
         """:meth:`read` of each file still there; a failure to read one
         raises."""
-        for file in files:
-            try:
-                yield self.read(file)
-            except FileNotFoundError:
-                continue
+        return _raising(self.read_each_or_error(files))
 
     def remove(
         self, files: Sequence[StoredFile], on_removed: Callable[[StoredFile], object]
@@ -339,23 +463,47 @@ class ObjectFiles:
         self.root = root
         self.store = store
 
+    def check_root(self) -> None:
+        """Raises unless the store can be reached: on S3, its bucket exists
+        and answers."""
+        self.store.check_root(self.root)
+
+    def _listed(
+        self, simulation_type: str | None, wanted: Callable[[str], bool]
+    ) -> list[StoredFile]:
+        if simulation_type is not None:
+            check_type_name(simulation_type)
+        return [
+            StoredFile(path, path.parent.name, path.name, size, version, modified)
+            for path, size, version, modified in self.store.named_files(self.root, simulation_type)
+            if wanted(path.name) and path.parent.name not in STORE_DIRECTORIES
+        ]
+
     def names(self, simulation_type: str | None = None) -> list[StoredFile]:
-        found = []
-        for path, size, version in self.store.named_files(self.root, simulation_type):
-            if RESULT_NAME.fullmatch(path.name) and path.parent.name not in STORE_DIRECTORIES:
-                found.append(StoredFile(path, path.parent.name, path.name, size, version))
-        return found
+        return self._listed(simulation_type, lambda name: RESULT_NAME.fullmatch(name) is not None)
+
+    def inventory(self) -> Inventory:
+        return inventory_of(self._listed(None, lambda name: kind_of(name) is not None))
 
     def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
         for content, read in self.read_each([file]):
             return content, read
         raise FileNotFoundError(errno.ENOENT, "No such object", str(file.path))
 
-    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
+    def read_each_or_error(
+        self, files: Iterable[StoredFile]
+    ) -> Iterator[tuple[StoredFile, bytes | OSError]]:
         by_path = {str(file.path): file for file in files}
         paths = [file.path for file in by_path.values()]
-        for path, content, version in self.store.read_each(paths):
-            yield content, replace(by_path[str(path)], size=len(content), version=version)
+        for path, content, version in self.store.fetch_each(paths):
+            listed = by_path[str(path)]
+            if isinstance(content, OSError):
+                yield listed, content
+            else:
+                yield replace(listed, size=len(content), version=version), content
+
+    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
+        return _raising(self.read_each_or_error(files))
 
     def remove(
         self, files: Sequence[StoredFile], on_removed: Callable[[StoredFile], object]
@@ -379,7 +527,14 @@ class PathFiles:
     def __init__(self, root: Any) -> None:
         self.root = root
 
-    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
+    def check_root(self) -> None:
+        if not self.root.is_dir():
+            code = errno.ENOTDIR if self.root.exists() else errno.ENOENT
+            raise OSError(code, os.strerror(code), str(self.root))
+
+    def _listed(
+        self, simulation_type: str | None, wanted: Callable[[str], bool]
+    ) -> list[StoredFile]:
         if not self.root.exists():
             return []
         if simulation_type is None:
@@ -389,25 +544,50 @@ class PathFiles:
                 if entry.name not in STORE_DIRECTORIES and entry.is_dir()
             ]
         else:
-            type_dirs = [self.root / simulation_type]
+            type_dirs = [self.root / check_type_name(simulation_type)]
         return [
-            StoredFile(path, type_dir.name, path.name, None, None)
+            StoredFile(path, type_dir.name, path.name, None, None, self._modified(path))
             for type_dir in type_dirs
             if type_dir.is_dir()
             for path in type_dir.iterdir()
-            if RESULT_NAME.fullmatch(path.name)
+            if wanted(path.name)
         ]
+
+    @staticmethod
+    def _modified(path: Any) -> float | None:
+        if not TEMPORARY_NAME.fullmatch(path.name):
+            return None  # asked only where it decides something
+        try:
+            modified: float = path.stat().st_mtime
+        except OSError:
+            return None
+        return modified
+
+    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
+        return self._listed(simulation_type, lambda name: RESULT_NAME.fullmatch(name) is not None)
+
+    def inventory(self) -> Inventory:
+        return inventory_of(self._listed(None, lambda name: kind_of(name) is not None))
 
     def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
         content: bytes = file.path.read_bytes()
         return content, replace(file, size=len(content))
 
-    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
+    def read_each_or_error(
+        self, files: Iterable[StoredFile]
+    ) -> Iterator[tuple[StoredFile, bytes | OSError]]:
         for file in files:
             try:
-                yield self.read(file)
+                content, read = self.read(file)
             except FileNotFoundError:
                 continue
+            except OSError as error:
+                yield file, error
+                continue
+            yield read, content
+
+    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
+        return _raising(self.read_each_or_error(files))
 
     def remove(
         self, files: Sequence[StoredFile], on_removed: Callable[[StoredFile], object]
@@ -429,3 +609,7 @@ class PathFiles:
         except FileNotFoundError:
             return False
         return True
+
+
+type Files = LocalFiles | ObjectFiles | PathFiles
+"""The object that reaches the files of a store, of whichever kind."""

@@ -19,6 +19,7 @@ only once the settings have imported them.
 from __future__ import annotations
 
 import errno
+import os
 import pathlib
 import sys
 import threading
@@ -74,6 +75,14 @@ def read_failure(path: Any, error: BaseException) -> OSError:
     code = error.errno if isinstance(error, OSError) and error.errno else errno.EIO
     reason = (error.strerror if isinstance(error, OSError) else None) or str(error)
     return OSError(code, reason or type(error).__name__, str(path))
+
+
+def _failure(path: Any, error: Exception) -> OSError:
+    """:func:`read_failure`, caused by `error`."""
+    failure = read_failure(path, error)
+    if failure is not error:
+        failure.__cause__ = error
+    return failure
 
 
 def _s3_code(error: BaseException) -> str | None:
@@ -192,15 +201,35 @@ class ObjectStore:
             if key in CHANGE_FIELDS
         )
 
+    @staticmethod
+    def _modified_of(info: dict[str, Any]) -> float | None:
+        """When the object was last written, as fsspec filesystems report it."""
+        for key in ("LastModified", "mtime", "updated", "created"):
+            value = info.get(key)
+            if isinstance(value, datetime):
+                return value.timestamp()
+            if isinstance(value, (int, float)):
+                return float(value)
+        return None
+
     def version(self, path: Any) -> Any:
         """What changes whenever the object at `path` is written again: its
         description by the filesystem (size, times)."""
         return self._version_of(self.fs.info(path.path))
 
-    def named_files(self, root: Any, simulation_type: str | None) -> list[tuple[Any, Any, Any]]:
-        """(path, size, version) of each file right below the directories
-        below `root` (or of ``root / simulation_type``), from listings
-        alone: one a directory."""
+    def check_root(self, root: Any) -> None:
+        """Raises unless `root` is a directory of the filesystem:
+        FileNotFoundError or NotADirectoryError naming it."""
+        if not self.fs.isdir(root.path):
+            code = errno.ENOTDIR if self.fs.exists(root.path) else errno.ENOENT
+            raise OSError(code, os.strerror(code), str(root))
+
+    def named_files(
+        self, root: Any, simulation_type: str | None
+    ) -> list[tuple[Any, Any, Any, float | None]]:
+        """(path, size, version, time last written) of each file right
+        below the directories below `root` (or of ``root /
+        simulation_type``), from listings alone: one a directory."""
         if not root.exists():
             return []
         if simulation_type is None:
@@ -216,7 +245,14 @@ class ObjectStore:
             for info in listed:
                 if info.get("type") == "file":
                     name = info["name"].rstrip("/").rpartition("/")[2]
-                    found.append((type_dir / name, info.get("size"), self._version_of(info)))
+                    found.append(
+                        (
+                            type_dir / name,
+                            info.get("size"),
+                            self._version_of(info),
+                            self._modified_of(info),
+                        )
+                    )
         return found
 
     def move_listed(self, path: Any, version: Any, target: Any) -> bool:
@@ -234,10 +270,11 @@ class ObjectStore:
             return False
         return True
 
-    def read_each(self, paths: Sequence[Any]) -> Iterator[tuple[Any, bytes, Any]]:
+    def fetch_each(self, paths: Sequence[Any]) -> Iterator[tuple[Any, bytes | OSError, Any]]:
         """(path, content, version) for each file still there, in order; a
-        file gone since the listing is passed over. A read that fails raises
-        an OSError naming the file: it says nothing of the content."""
+        file gone since the listing is passed over. A read that fails gives,
+        in place of the content, an OSError naming the file: it says nothing
+        of the content."""
         for path in paths:
             try:
                 # Before the content: a write in between makes the version
@@ -247,7 +284,17 @@ class ObjectStore:
             except FileNotFoundError:
                 continue
             except Exception as error:
-                raise read_failure(path, error) from error
+                yield path, _failure(path, error), None
+                continue
+            yield path, content, version
+
+    def read_each(self, paths: Sequence[Any]) -> Iterator[tuple[Any, bytes, Any]]:
+        """(path, content, version) for each file still there, in order; a
+        file gone since the listing is passed over, a read that fails raises
+        an OSError naming the file."""
+        for path, content, version in self.fetch_each(paths):
+            if isinstance(content, OSError):
+                raise content
             yield path, content, version
 
     def remove(self, path: Any) -> bool:
@@ -312,19 +359,30 @@ class S3ObjectStore(ObjectStore):
             raise read_failure(path, error) from error
         return content, response["ETag"]
 
-    def _get_all(self, paths: Sequence[Any]) -> list[tuple[bytes, str] | None]:
+    def _get_all(self, paths: Sequence[Any]) -> list[tuple[bytes, str] | OSError | None]:
+        """:meth:`_get` of each path, with their requests in flight together;
+        a read that failed gives its OSError."""
         import asyncio
 
         from fsspec.asyn import sync
 
-        async def gather() -> list[tuple[bytes, str] | None]:
-            return list(await asyncio.gather(*(self._get(path) for path in paths)))
+        async def gather() -> list[tuple[bytes, str] | BaseException | None]:
+            gets = (self._get(path) for path in paths)
+            return list(await asyncio.gather(*gets, return_exceptions=True))
 
-        fetched: list[tuple[bytes, str] | None] = sync(self.fs.loop, gather)
-        return fetched
+        fetched: list[tuple[bytes, str] | BaseException | None] = sync(self.fs.loop, gather)
+        outcomes: list[tuple[bytes, str] | OSError | None] = []
+        for got in fetched:
+            if isinstance(got, OSError) or not isinstance(got, BaseException):
+                outcomes.append(got)
+            else:
+                raise got  # an interruption, never a failed read
+        return outcomes
 
     def read(self, path: Any) -> bytes:
         got = self._get_all([path])[0]
+        if isinstance(got, OSError):
+            raise got
         if got is None:
             raise FileNotFoundError(errno.ENOENT, "No such object", str(path))
         return got[0]
@@ -393,14 +451,29 @@ class S3ObjectStore(ObjectStore):
             if parts[-1].endswith(".json")
         ]
 
-    def read_each(self, paths: Sequence[Any]) -> Iterator[tuple[Any, bytes, Any]]:
+    def fetch_each(self, paths: Sequence[Any]) -> Iterator[tuple[Any, bytes | OSError, Any]]:
         for start in range(0, len(paths), READ_BATCH):
             batch = paths[start : start + READ_BATCH]
             for path, got in zip(batch, self._get_all(batch), strict=True):
-                if got is not None:
+                if isinstance(got, OSError):
+                    yield path, got, None
+                elif got is not None:
                     yield path, got[0], got[1]
 
-    def named_files(self, root: Any, simulation_type: str | None) -> list[tuple[Any, Any, Any]]:
+    def check_root(self, root: Any) -> None:
+        """Raises unless the store's bucket exists and answers: an OSError
+        naming the bucket."""
+        bucket, _ = self._bucket_and_key(root)
+        try:
+            self.fs.call_s3("head_bucket", Bucket=bucket)
+        except FileNotFoundError as error:
+            raise FileNotFoundError(errno.ENOENT, "No such bucket", f"s3://{bucket}") from error
+        except Exception as error:
+            raise _failure(f"s3://{bucket}", error) from error
+
+    def named_files(
+        self, root: Any, simulation_type: str | None
+    ) -> list[tuple[Any, Any, Any, float | None]]:
         top = root if simulation_type is None else root / simulation_type
         prefix = top.path.rstrip("/") + "/"
         try:
@@ -412,7 +485,14 @@ class S3ObjectStore(ObjectStore):
         for key, info in sorted(listed.items()):
             parts = key[len(prefix) :].split("/") if key.startswith(prefix) else []
             if len(parts) == depth:
-                found.append((top.joinpath(*parts), info.get("size"), info.get("ETag")))
+                found.append(
+                    (
+                        top.joinpath(*parts),
+                        info.get("size"),
+                        info.get("ETag"),
+                        self._modified_of(info),
+                    )
+                )
         return found
 
     def move_listed(self, path: Any, version: Any, target: Any) -> bool:

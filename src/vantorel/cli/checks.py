@@ -1,0 +1,293 @@
+"""``verify``: checks of the files in a results store, and their repair.
+
+A store holds ``<type>/<component>_<16 hex id>.json`` files, named as a
+save names them, and, while a save runs, its temporary file
+``.<final name>.<pid>.<n>.tmp`` beside the target. Only such files are
+ever touched, each only while it is the version that was judged:
+
+- a damaged result file moves to ``<store>/.quarantine/<type>/`` under a
+  name that does not end in ``.json`` (no listing or lookup sees it again),
+  never over an earlier one, and is never deleted;
+- a temporary file of a save that is over is removed.
+
+A file that cannot be read is unreadable, not damaged: it stays. So does a
+record whose only fault is fields this version does not know (written by a
+newer version), a ``*.json`` file that no save names so, and anything
+reached through a symbolic link that leads out of the store.
+"""
+
+import os
+import time
+from dataclasses import dataclass
+from enum import Enum
+from typing import Annotated
+
+import orjson
+import pydantic
+import typer
+from rich import box
+from rich.table import Table
+
+from vantorel.cli.session import (
+    Session,
+    error_message,
+    open_store,
+    reports_errors,
+    session_of,
+)
+from vantorel.cli.terminal import shown
+from vantorel.core import file_stores
+from vantorel.core.file_stores import (
+    QUARANTINE_DIR,
+    RESULT_NAME,
+    TEMPORARY_NAME,
+    StoredFile,
+    describe_failure,
+)
+from vantorel.models import StoredSimulationResult
+
+# A temporary file whose save process is gone here may still belong to a
+# save on another machine sharing the disk: only files this old are stale.
+STALE_TEMPORARY_AGE_SECONDS = 3600
+
+
+class Repair(Enum):
+    QUARANTINE = "quarantine"
+    REMOVE = "remove"
+
+
+class Problem(Enum):
+    UNREADABLE = "unreadable"
+    NOT_JSON = "not JSON"
+    INVALID_RECORD = "not a valid result"
+    MISNAMED = "name disagrees with content"
+    NEWER = "written by a newer version"
+    FOREIGN = "not a file the store writes"
+    STALE_TEMPORARY = "temporary file of a save that is over"
+    SAVE_IN_PROGRESS = "temporary file of a save that may still run"
+    STALE_CLAIM = "claim whose heartbeat stopped"
+
+    @property
+    def repair(self) -> Repair | None:
+        """What ``--repair`` does about it, if anything."""
+        if self in (Problem.NOT_JSON, Problem.INVALID_RECORD, Problem.MISNAMED):
+            return Repair.QUARANTINE
+        if self in (Problem.STALE_TEMPORARY, Problem.STALE_CLAIM):
+            return Repair.REMOVE
+        return None
+
+    @property
+    def needs_attention(self) -> bool:
+        """Whether ``verify`` fails for it: everything but the files of
+        saves that may still run and those of a newer version."""
+        return self not in (Problem.SAVE_IN_PROGRESS, Problem.NEWER)
+
+
+@dataclass(frozen=True)
+class Finding:
+    file: StoredFile
+    """The file, as the version judged."""
+    problem: Problem
+    detail: str
+
+    @property
+    def label(self) -> str:
+        return f"{self.file.simulation_type}/{self.file.name}"
+
+
+def judge(file: StoredFile, content: bytes | OSError) -> Finding | None:
+    """What is wrong with a result file, read as `content`, if anything."""
+    if isinstance(content, OSError):
+        return Finding(file, Problem.UNREADABLE, describe_failure(content))
+    try:
+        data = orjson.loads(content)
+    except orjson.JSONDecodeError as error:
+        return Finding(file, Problem.NOT_JSON, describe_failure(error))
+    try:
+        record = StoredSimulationResult.model_validate(data)
+    except pydantic.ValidationError as error:
+        unknown = [
+            ".".join(str(part) for part in detail["loc"])
+            for detail in error.errors()
+            if detail["type"] == "extra_forbidden"
+        ]
+        if len(unknown) == error.error_count():
+            return Finding(
+                file, Problem.NEWER, f"fields this version does not know: {', '.join(unknown)}"
+            )
+        return Finding(file, Problem.INVALID_RECORD, describe_failure(error))
+    disagreements = name_disagreements(file, record)
+    if disagreements:
+        return Finding(file, Problem.MISNAMED, "; ".join(disagreements))
+    return None
+
+
+def name_disagreements(file: StoredFile, record: StoredSimulationResult) -> list[str]:
+    name = RESULT_NAME.fullmatch(file.name)
+    assert name is not None  # a result file is named so
+    disagreements = []
+    if name["id"] != record.simulation_id:
+        disagreements.append(f"its content has ID {record.simulation_id!r}")
+    if name["component"] != record.component_name:
+        disagreements.append(f"its content has component {record.component_name!r}")
+    if file.simulation_type != record.simulation_type:
+        disagreements.append(f"its content has simulation type {record.simulation_type!r}")
+    return disagreements
+
+
+def check_temporary_file(file: StoredFile, now: float) -> Finding:
+    name = TEMPORARY_NAME.fullmatch(file.name)
+    assert name is not None  # a temporary file is named so
+    pid = int(name["pid"])
+    # A file of unknown age may be a save's that runs now.
+    age = 0.0 if file.modified is None else now - file.modified
+    if process_is_running(pid) or age < STALE_TEMPORARY_AGE_SECONDS:
+        return Finding(file, Problem.SAVE_IN_PROGRESS, f"process {pid}")
+    return Finding(file, Problem.STALE_TEMPORARY, f"process {pid} is gone, {format_age(age)} old")
+
+
+def process_is_running(pid: int) -> bool:
+    """Whether a process with this ID exists on this machine."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # exists, owned by someone else
+        return True
+    except (OverflowError, ValueError):  # no such process ID can exist
+        return False
+    return True
+
+
+def format_age(seconds: float) -> str:
+    if seconds < 2 * 3600:
+        return f"{seconds / 60:.0f} min"
+    if seconds < 2 * 86400:
+        return f"{seconds / 3600:.0f} h"
+    return f"{seconds / 86400:.0f} days"
+
+
+def stale_claims(files: file_stores.Files, now: float) -> list[Finding]:
+    """The claims under ``<store>/.claims/`` whose heartbeat is older than a
+    day, as findings that ``--repair`` removes (only while each is the
+    version judged); a live claim is never among them. This version of the
+    store writes no claims: there are none to report."""
+    return []
+
+
+def check_store(
+    session: Session, files: file_stores.Files, now: float
+) -> tuple[int, list[Finding]]:
+    """How many files were checked, and what was found."""
+    inventory = files.inventory()
+    results = inventory.results
+    read = files.read_each_or_error(results)
+    findings = [
+        finding
+        for file, content in session.progress(read, "Checking files", total=len(results))
+        if (finding := judge(file, content)) is not None
+    ]
+    findings += [check_temporary_file(file, now) for file in inventory.temporaries]
+    findings += [
+        Finding(file, Problem.FOREIGN, "not named <component>_<16 hex ID>.json")
+        for file in inventory.others
+    ]
+    findings += stale_claims(files, now)
+    checked = len(results) + len(inventory.temporaries) + len(inventory.others)
+    return checked, sorted(findings, key=lambda finding: finding.label)
+
+
+def quarantine(files: file_stores.Files, file: StoredFile) -> str:
+    """Moves a damaged result file to ``.quarantine/<type>/``, never over
+    an earlier quarantined file, and says what was done."""
+    directory = f"{QUARANTINE_DIR}/{file.simulation_type}"
+    name, copy = f"{file.name}.damaged", 1
+    while True:
+        try:
+            moved = files.move(file, directory, name)
+        except FileExistsError:
+            copy += 1
+            name = f"{file.name}.{copy}.damaged"
+            continue
+        return f"moved to {directory}/{name}" if moved else "left: changed since it was checked"
+
+
+def repair_finding(files: file_stores.Files, finding: Finding) -> str:
+    """Applies the repair a finding calls for and says what was done."""
+    try:
+        if finding.problem.repair is Repair.QUARANTINE:
+            return quarantine(files, finding.file)
+        if finding.problem.repair is Repair.REMOVE:
+            removed: list[StoredFile] = []
+            files.remove([finding.file], removed.append)
+            return "removed" if removed else "left: changed since it was checked"
+    except OSError as error:
+        # Named within the store, as the file column names files.
+        return f"failed: {error_message(error).removeprefix(f'{files.root}/')}"
+    return "left alone"
+
+
+def findings_table(findings: list[Finding], actions: list[str] | None) -> Table:
+    table = Table(box=box.SIMPLE_HEAD)
+    table.add_column("file", overflow="fold")
+    table.add_column("problem")
+    table.add_column("detail", overflow="fold")
+    if actions is not None:
+        table.add_column("action", overflow="fold")
+    for index, finding in enumerate(findings):
+        row = [shown(finding.label), shown(finding.problem.value), shown(finding.detail)]
+        if actions is not None:
+            row.append(shown(actions[index]))
+        table.add_row(*row, style="red" if finding.problem.needs_attention else "")
+    return table
+
+
+def summary(checked: int, root: object, findings: list[Finding]) -> str:
+    def count(*problems: Problem) -> int:
+        return sum(finding.problem in problems for finding in findings)
+
+    repairable = sum(finding.problem.repair is not None for finding in findings)
+    parts = [f"{repairable} damaged or left over"]
+    for problem, what in (
+        (Problem.UNREADABLE, "unreadable"),
+        (Problem.FOREIGN, "not written by the store"),
+        (Problem.NEWER, "from a newer version"),
+    ):
+        if count(problem):
+            parts.append(f"{count(problem)} {what}")
+    return f"Checked {checked} file(s) in {root}: {', '.join(parts)}."
+
+
+@reports_errors
+def verify(
+    ctx: typer.Context,
+    repair: Annotated[
+        bool,
+        typer.Option(
+            "--repair",
+            help=f"Move damaged result files to <store>/{QUARANTINE_DIR}/ "
+            "(never deleting them) and remove temporary files of saves "
+            "that are over; each only while it is the version checked. "
+            "Files that cannot be read are left alone.",
+        ),
+    ] = False,
+) -> None:
+    """Check every result file and look for files that killed saves left.
+
+    A result file must read, decode, validate and be named after its
+    content (component, ID, type directory).
+    """
+    session = session_of(ctx)
+    files = open_store()
+    checked, findings = check_store(session, files, time.time())
+    if findings:
+        actions = [repair_finding(files, finding) for finding in findings] if repair else None
+        session.out.print(findings_table(findings, actions))
+    session.say(summary(checked, files.root, findings))
+    if not repair and any(finding.problem.repair for finding in findings):
+        session.say(
+            "Run 'vantorel results verify --repair' to quarantine damaged "
+            "files and remove left-over temporary files."
+        )
+    if any(finding.problem.needs_attention for finding in findings):
+        raise typer.Exit(1)

@@ -1,0 +1,230 @@
+"""The commands that remove results: ``rm``, ``clear`` and ``prune``.
+
+Each lists the store once, shows (with ``--dry-run``) or asks about what it
+found, and then removes exactly the versions it listed: a result saved
+again after the listing stays, and is not counted.
+"""
+
+import re
+from dataclasses import dataclass
+from datetime import UTC, datetime, timedelta
+from typing import Annotated
+
+import orjson
+import typer
+from rich import box
+from rich.table import Table
+
+from vantorel.cli.options import (
+    ComponentOption,
+    DryRunOption,
+    FactoryOption,
+    IdsArgument,
+    PdkOption,
+    StatusOption,
+    TypeOption,
+    YesOption,
+)
+from vantorel.cli.reading import records_table
+from vantorel.cli.session import (
+    Session,
+    confirm_removal,
+    open_store,
+    reports_errors,
+    session_of,
+)
+from vantorel.cli.terminal import parse_date, shown
+from vantorel.core import file_stores, simulation_storage as storage
+from vantorel.core.file_stores import describe_failure
+from vantorel.models import StoredSimulationResult
+
+AGE_UNITS = {"s": "seconds", "m": "minutes", "h": "hours", "d": "days", "w": "weeks"}
+AGE = re.compile(r"(\d+)\s*([smhdw])")
+
+
+def parse_age(text: str) -> timedelta:
+    """An age such as ``30d``, that reaches back no further than dates go."""
+    match = AGE.fullmatch(text.strip())
+    if match is None:
+        raise typer.BadParameter(
+            f"{text!r} is no age: use a number and a unit, e.g. 30d, 12h, 90m, 2w "
+            "(s seconds, m minutes, h hours, d days, w weeks)"
+        )
+    try:
+        age = timedelta(**{AGE_UNITS[match[2]]: int(match[1])})
+        datetime.now(UTC) - age  # raises for an age that reaches before the year 1
+    except (OverflowError, ValueError):  # ValueError: more digits than int() reads
+        raise typer.BadParameter(f"{text!r} reaches back before the year 1") from None
+    return age
+
+
+@dataclass(frozen=True)
+class ListedResult:
+    """A result as read for a removal: its record and the version of its
+    file that was read."""
+
+    record: StoredSimulationResult
+    file: file_stores.StoredFile
+
+
+def label(file: file_stores.StoredFile) -> str:
+    return f"{file.simulation_type}/{file.name}"
+
+
+def read_results(
+    session: Session, files: file_stores.Files, simulation_type: str | None = None
+) -> list[ListedResult]:
+    """The results in the store (or in one type directory), newest first,
+    each with the version of its file read; files that cannot be read or
+    hold no valid result are named on stderr and left out."""
+    named = files.names(simulation_type)
+    found = []
+    outcomes = files.read_each_or_error(named)
+    for file, content in session.progress(outcomes, "Reading results", total=len(named)):
+        try:
+            if isinstance(content, OSError):
+                raise content
+            record = StoredSimulationResult.model_validate(orjson.loads(content))
+        except (OSError, ValueError) as error:  # JSON and validation errors too
+            session.note(
+                f"kept {label(file)}: it cannot be read ({describe_failure(error)}; "
+                "see 'vantorel results verify')"
+            )
+            continue
+        found.append(ListedResult(record, file))
+    found.sort(key=lambda listed: listed.record.simulation_date, reverse=True)
+    return found
+
+
+def show_removal_plan(session: Session, records: list[StoredSimulationResult]) -> None:
+    session.out.print(records_table(records, sizes=None))
+    session.say(f"Dry run: {len(records)} result(s) would be removed.")
+
+
+def remove(
+    session: Session, files: file_stores.Files, listed: list[file_stores.StoredFile]
+) -> None:
+    """Removes the listed versions of the files and says how many went
+    (also when a failure ends the removal early)."""
+    removed: list[file_stores.StoredFile] = []
+    try:
+        with session.busy("Removing results"):
+            files.remove(listed, removed.append)
+    finally:
+        session.say(f"Removed {len(removed)} result(s).")
+    if len(removed) < len(listed):
+        session.note(
+            f"kept {len(listed) - len(removed)} result(s) saved again or removed "
+            "since they were listed"
+        )
+
+
+def remove_results(
+    session: Session,
+    files: file_stores.Files,
+    selected: list[ListedResult],
+    dry_run: bool,
+    yes: bool,
+) -> None:
+    if not selected:
+        session.say("No results match: nothing to remove.")
+    elif dry_run:
+        show_removal_plan(session, [listed.record for listed in selected])
+    else:
+        confirm_removal(files, len(selected), yes)
+        remove(session, files, [listed.file for listed in selected])
+
+
+@reports_errors
+def rm(
+    ctx: typer.Context,
+    simulation_ids: IdsArgument,
+    dry_run: DryRunOption = False,
+    yes: YesOption = False,
+) -> None:
+    """Remove results by ID (every file named with the ID)."""
+    session = session_of(ctx)
+    files = open_store()
+    by_id: dict[str, list[file_stores.StoredFile]] = {}
+    for file in files.names():
+        by_id.setdefault(file.simulation_id, []).append(file)
+    wanted = list(dict.fromkeys(simulation_ids))
+    missing = [simulation_id for simulation_id in wanted if simulation_id not in by_id]
+    for simulation_id in missing:
+        session.error(f"no result with ID {simulation_id}")
+    present = [file for simulation_id in wanted for file in by_id.get(simulation_id, [])]
+    if present and dry_run:
+        table = Table("ID", "file", box=box.SIMPLE_HEAD)
+        for file in present:
+            table.add_row(shown(file.simulation_id), shown(label(file)))
+        session.out.print(table)
+        session.say(f"Dry run: {len(present)} result(s) would be removed.")
+    elif present:
+        confirm_removal(files, len(present), yes)
+        remove(session, files, present)
+    if missing:
+        raise typer.Exit(1)
+
+
+@reports_errors
+def clear(
+    ctx: typer.Context,
+    component: ComponentOption = None,
+    factory: FactoryOption = None,
+    simulation_type: TypeOption = None,
+    pdk: PdkOption = None,
+    dry_run: DryRunOption = False,
+    yes: YesOption = False,
+) -> None:
+    """Remove every result that matches the filters (all results without any)."""
+    session = session_of(ctx)
+    files = open_store()
+    selected = [
+        listed
+        for listed in read_results(session, files, simulation_type)
+        if storage._matches_filters(listed.record, component, factory, pdk, None)
+    ]
+    remove_results(session, files, selected, dry_run, yes)
+
+
+@reports_errors
+def prune(
+    ctx: typer.Context,
+    older_than: Annotated[
+        timedelta,
+        typer.Option(
+            "--older-than",
+            metavar="AGE",
+            parser=parse_age,
+            show_default=False,
+            help="Remove results saved longer ago than this (by their stored date): "
+            "30d, 12h, 90m (minutes), 2w, ...",
+        ),
+    ],
+    status: StatusOption = None,
+    pdk_version: Annotated[
+        str | None, typer.Option("--pdk-version", help="Only results made with this PDK version.")
+    ] = None,
+    dry_run: DryRunOption = False,
+    yes: YesOption = False,
+) -> None:
+    """Remove old results, by their stored simulation date and metadata."""
+    session = session_of(ctx)
+    files = open_store()
+    cutoff = datetime.now(UTC) - older_than
+    selected = []
+    for listed in read_results(session, files):
+        record = listed.record
+        if status is not None and record.status != status.value:
+            continue
+        if pdk_version is not None and record.pdk_version != pdk_version:
+            continue
+        saved = parse_date(record.simulation_date)
+        if saved is None:
+            session.note(
+                f"kept {record.simulation_id}: its simulation_date "
+                f"{record.simulation_date!r} is no date"
+            )
+        elif saved < cutoff:
+            selected.append(listed)
+    remove_results(session, files, selected, dry_run, yes)

@@ -1,0 +1,220 @@
+"""`vantorel results verify --repair` on every kind of store: it moves only
+damaged results, and each only while it is the version judged; it leaves
+what it cannot read, what a newer version wrote, and everything outside
+the store."""
+
+import errno
+import os
+import threading
+import time
+from pathlib import Path
+
+import orjson
+import pytest
+
+from conftest import file_of, invoke, save
+from vantorel.cli import checks
+from vantorel.core import file_stores, object_store, simulation_storage as ss
+
+GONE_PID = 99_999_999  # above any pid_max: no such process
+
+
+def quarantined(store):
+    directory = store / ".quarantine" / "fdtd"
+    return (
+        {path.name: path.read_bytes() for path in directory.iterdir()} if directory.exists() else {}
+    )
+
+
+def test_repair_quarantines_only_damage_on_every_store(any_store):
+    good = save(component_name="good")
+    content = file_of(any_store, good).read_bytes()
+    damaged = {
+        f"truncated_{'1' * 16}.json": b'{"component_name": "trunc',
+        f"invalid_{'2' * 16}.json": b'{"status": "maybe"}',
+        f"other_{good.simulation_id}.json": content,  # named for another component
+    }
+    for name, data in damaged.items():
+        (any_store / "fdtd" / name).write_bytes(data)
+    newer = save(component_name="newer")  # as a later version writes it: one knob more
+    fields = orjson.loads(file_of(any_store, newer).read_bytes())
+    fields["hyperparameters"]["mode_solver_rank"] = 3
+    file_of(any_store, newer).write_bytes(orjson.dumps(fields))
+    # A save names files by its own rule: a newline is no damage (moto
+    # cannot take one in a key).
+    on_s3 = not isinstance(any_store, Path) and any_store.protocol == "s3"
+    odd = None if on_s3 else save(component_name="line\nbreak")
+    sent = []
+    if on_s3:
+        any_store.fs.connect()
+        any_store.fs.s3.meta.events.register(
+            "before-send.s3", lambda event_name, **_: sent.append(event_name.split(".")[-1])
+        )
+
+    checked = invoke("results", "verify")
+    if on_s3:  # each object read in one request, without a HEAD before it
+        assert sorted(sent) == ["GetObject"] * 5 + ["HeadBucket", "ListObjectsV2"]
+    assert checked.exit_code == 1, checked.output
+    assert quarantined(any_store) == {}
+    assert "written by a newer version" in checked.stdout
+    assert "mode_solver_rank" in checked.stdout
+
+    repaired = invoke("results", "verify", "--repair")
+    assert repaired.exit_code == 1
+    assert quarantined(any_store) == {f"{name}.damaged": data for name, data in damaged.items()}
+    assert orjson.loads(file_of(any_store, newer).read_bytes()) == fields
+    assert ss.load_simulation_result(good.simulation_id) == good
+    if odd is not None:
+        assert ss.load_simulation_result(odd.simulation_id) == odd
+    again = invoke("results", "verify")
+    assert again.exit_code == 0, again.output  # a newer record is no fault
+
+
+def test_a_result_saved_after_the_check_stays(any_store, monkeypatch):
+    record = save()
+    file_of(any_store, record).write_bytes(b'{"component_name": "trunc')
+    judge = checks.judge
+
+    def judge_then_save(file, content):  # the save lands between check and repair
+        finding = judge(file, content)
+        save(result={"s21": [0.25, 0.5]})
+        return finding
+
+    monkeypatch.setattr(checks, "judge", judge_then_save)
+    repaired = invoke("results", "verify", "--repair")
+    assert "not JSON" in repaired.stdout
+    assert "left: changed since it was checked" in repaired.stdout
+    assert ss.load_simulation_result(record.simulation_id).result == {"s21": [0.25, 0.5]}
+    assert quarantined(any_store) == {}
+
+
+def fail_reads_of(store, name, monkeypatch):
+    """Makes each read of the file `name` fail: refused locally, a server
+    error on object storage."""
+    if isinstance(store, Path):
+        read = file_stores.read_regular_file
+
+        def refusing(dir_fd, relative, path):
+            if os.path.basename(relative) == name:
+                raise PermissionError(errno.EACCES, "Permission denied", str(path))
+            return read(dir_fd, relative, path)
+
+        monkeypatch.setattr(file_stores, "read_regular_file", refusing)
+    elif store.protocol == "s3":
+        get = object_store.S3ObjectStore._get
+
+        async def unavailable(self, path):
+            if path.name == name:
+                raise OSError(errno.EIO, "503 Service Unavailable", str(path))
+            return await get(self, path)
+
+        monkeypatch.setattr(object_store.S3ObjectStore, "_get", unavailable)
+    else:
+        read_object = object_store.ObjectStore.read
+
+        def unavailable_object(self, path):
+            if path.name == name:
+                raise ConnectionError("connection reset")
+            return read_object(self, path)
+
+        monkeypatch.setattr(object_store.ObjectStore, "read", unavailable_object)
+
+
+def test_a_file_that_cannot_be_read_is_left_alone(any_store, monkeypatch):
+    record, other = save(component_name="a"), save(component_name="b")
+    path = file_of(any_store, record)
+    content = path.read_bytes()
+    fail_reads_of(any_store, path.name, monkeypatch)
+    repaired = invoke("results", "verify", "--repair")
+    assert repaired.exit_code == 1
+    [row] = [line for line in repaired.stdout.splitlines() if path.name in line]
+    assert "unreadable" in row and "left alone" in row
+    assert "1 unreadable" in repaired.stdout
+    assert path.read_bytes() == content
+    assert quarantined(any_store) == {}
+    assert ss.load_simulation_result(other.simulation_id) == other
+
+
+def snapshot(directory):
+    return {
+        path.relative_to(directory): path.read_bytes() if path.is_file() else None
+        for path in directory.rglob("*")
+    }
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        "quarantine is a link",
+        "quarantine is a file",
+        "type directory is a link",
+        "type directory swapped after the check",
+    ],
+)
+def test_repair_never_acts_outside_the_store(tmp_path, store, monkeypatch, case):
+    save()
+    damaged = f"x_{'1' * 16}.json"
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    for name, content in {
+        "settings.json": b"{}",
+        f".notes.{GONE_PID}.1.tmp": b"notes",
+        damaged: b"not the store's",
+    }.items():
+        (outside / name).write_bytes(content)
+        os.utime(outside / name, (0, 0))
+    (store / "fdtd" / damaged).write_bytes(b"{")
+    if case == "quarantine is a link":
+        (store / ".quarantine").symlink_to(outside, target_is_directory=True)
+    elif case == "quarantine is a file":
+        (store / ".quarantine").write_bytes(b"mine")
+    elif case == "type directory is a link":
+        (store / "eme").symlink_to(outside, target_is_directory=True)
+    else:
+        judge = checks.judge
+
+        def judge_then_swap(file, content):
+            finding = judge(file, content)
+            if file.name == damaged and not (tmp_path / "moved").exists():
+                os.rename(store / "fdtd", tmp_path / "moved")
+                (store / "fdtd").symlink_to(outside, target_is_directory=True)
+            return finding
+
+        monkeypatch.setattr(checks, "judge", judge_then_swap)
+    before = snapshot(outside)
+    repaired = invoke("results", "verify", "--repair", env={"COLUMNS": "400"})
+    assert repaired.exit_code == 1
+    assert snapshot(outside) == before
+    refusal = {
+        "quarantine is a link": "failed: .quarantine: Not followed: a symbolic link",
+        "quarantine is a file": "failed: .quarantine: Not a directory",
+        "type directory is a link": "failed: eme: Not followed: a symbolic link",
+        "type directory swapped after the check": "failed: fdtd: Not followed: a symbolic link",
+    }[case]
+    assert refusal in repaired.stdout
+    if case.startswith("quarantine"):
+        assert (store / "fdtd" / damaged).read_bytes() == b"{"
+    if case == "quarantine is a file":
+        assert (store / ".quarantine").read_bytes() == b"mine"
+
+
+def test_verify_reads_no_fifo_or_device(store):
+    save()
+    fifo, zero = (store / "fdtd" / f"{name}_{'1' * 16}.json" for name in ("fifo", "zero"))
+    os.mkfifo(fifo)
+    zero.symlink_to("/dev/zero")
+    outcome = []
+    worker = threading.Thread(
+        target=lambda: outcome.append(invoke("results", "verify", "--repair")), daemon=True
+    )
+    started = time.monotonic()
+    worker.start()
+    worker.join(timeout=60)
+    assert outcome, "verify blocked on a FIFO or a device"
+    assert time.monotonic() - started < 60
+    [repaired] = outcome
+    assert repaired.exit_code == 1
+    assert repaired.stdout.count("Not a regular file") == 2
+    assert "2 unreadable" in repaired.stdout
+    assert os.path.lexists(fifo) and zero.is_symlink()
+    assert quarantined(store) == {}
