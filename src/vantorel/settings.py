@@ -99,6 +99,7 @@ def _directory(variable: str, value: str) -> Path | UPath:
         return Path(value)
     scheme = url["scheme"].lower()
     if scheme == "file":
+        _refuse_credentials(variable, value, scheme)
         parts = urlsplit(value)
         if parts.netloc not in ("", "localhost"):
             raise ValueError(
@@ -141,6 +142,20 @@ def _object_store(variable: str, value: str, scheme: str) -> UPath:
     return UPath(value, use_listings_cache=False)
 
 
+def _refuse_credentials(variable: str, value: str, scheme: str) -> None:
+    """Refuses a URL that holds credentials (an error could echo them; they
+    belong in the backend's own environment, never in a URL that is
+    shown), without repeating them."""
+    authority = value[len(scheme) + 3 :].partition("/")[0]
+    if "@" in authority:
+        host = authority.rpartition("@")[2]
+        raise ValueError(
+            f"{variable} names a store with credentials in its URL "
+            f"({scheme}://***@{host}/...): give them to the backend through its "
+            "own environment (for S3: AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY)"
+        )
+
+
 def _check_store_url(variable: str, value: str, scheme: str) -> None:
     """Refuses an object-store URL that cannot name a store whole: one that
     holds credentials (an error of the backend could echo them; they
@@ -148,14 +163,8 @@ def _check_store_url(variable: str, value: str, scheme: str) -> None:
     empty segment inside its path (saves and hits would work while every
     listing of the store fails). Neither error repeats the URL's
     credentials."""
-    authority, _, path = value[len(scheme) + 3 :].partition("/")
-    if "@" in authority:
-        host = authority.rpartition("@")[2]
-        raise ValueError(
-            f"{variable} names object storage with credentials in its URL "
-            f"({scheme}://***@{host}/...): give them to the backend through its "
-            "own environment (for S3: AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY)"
-        )
+    _refuse_credentials(variable, value, scheme)
+    path = value[len(scheme) + 3 :].partition("/")[2]
     if "" in path.split("/")[:-1]:
         raise ValueError(
             f"{variable}={value!r}: an empty segment ('//') in the path of an "

@@ -67,12 +67,25 @@ def store_for(path: Any) -> ObjectStore | None:
     return ObjectStore(path.fs)
 
 
+_ERRNO_OF_KIND = {
+    PermissionError: errno.EACCES,
+    FileNotFoundError: errno.ENOENT,
+    TimeoutError: errno.ETIMEDOUT,
+    ConnectionRefusedError: errno.ECONNREFUSED,
+    ConnectionResetError: errno.ECONNRESET,
+}
+
+
 def read_failure(path: Any, error: BaseException) -> OSError:
     """`error`, raised while reading the object at `path`, as an OSError
     that names the object."""
     if isinstance(error, OSError) and error.filename is not None:
         return error
-    code = error.errno if isinstance(error, OSError) and error.errno else errno.EIO
+    code = errno.EIO
+    if isinstance(error, OSError):
+        # s3fs raises PermissionError and the like without an errno: the
+        # errno of their kind keeps it one (OSError picks the subclass).
+        code = error.errno or _ERRNO_OF_KIND.get(type(error), errno.EIO)
     reason = (error.strerror if isinstance(error, OSError) else None) or str(error)
     return OSError(code, reason or type(error).__name__, str(path))
 

@@ -895,8 +895,8 @@ Removal remove_entry(PyObject* root, PyObject* type_name, PyObject* entry_name,
 void refuse_link(PyObject* filename)
 {
     raise_os_error(ELOOP,
-                   "Not removed: its directory is a symbolic link, and "
-                   "removals stay inside the store",
+                   "Not followed: a symbolic link, and removals and moves "
+                   "stay inside the store",
                    filename);
 }
 
