@@ -331,7 +331,51 @@ class _Handles:
             os.close(fd)
 
 
-class LocalFiles:
+class _Files:
+    """What every kind of store offers alike, built on its own `_listed`
+    (the files of the type directories whose names are wanted) and `read`
+    (one file, and the file as the version read)."""
+
+    def _listed(
+        self, simulation_type: str | None, wanted: Callable[[str], bool]
+    ) -> list[StoredFile]:
+        raise NotImplementedError
+
+    def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
+        raise NotImplementedError
+
+    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
+        """The result files of every type (or of one), named as a save
+        names them, in the store's order."""
+        return self._listed(simulation_type, lambda name: RESULT_NAME.fullmatch(name) is not None)
+
+    def inventory(self) -> Inventory:
+        """The result files, temporary files and other ``*.json`` files of
+        every type directory."""
+        return inventory_of(self._listed(None, lambda name: kind_of(name) is not None))
+
+    def read_each_or_error(
+        self, files: Iterable[StoredFile]
+    ) -> Iterator[tuple[StoredFile, bytes | OSError]]:
+        """For each file still there, the file as the version read and its
+        content, or the file as listed and the OSError its read raised."""
+        for file in files:
+            try:
+                content, read = self.read(file)
+            except FileNotFoundError:
+                continue
+            except OSError as error:
+                yield file, error
+                continue
+            yield read, content
+
+    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
+        """:meth:`read` of each file still there; a failure to read one
+        raises."""
+        return _raising(self.read_each_or_error(files))
+
+
+class LocalFiles(_Files):
     """A store on a local file system."""
 
     def __init__(self, root: Path) -> None:
@@ -390,40 +434,10 @@ class LocalFiles:
                 continue
         return found
 
-    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
-        """The result files of every type (or of one), named as a save
-        names them, in directory order."""
-        return self._listed(simulation_type, lambda name: RESULT_NAME.fullmatch(name) is not None)
-
-    def inventory(self) -> Inventory:
-        """The result files, temporary files and other ``*.json`` files of
-        every type directory."""
-        return inventory_of(self._listed(None, lambda name: kind_of(name) is not None))
-
     def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
         """The file's content, and the file as the version read."""
         content, version = read_regular_file(None, os.fspath(file.path), file.path)
         return content, replace(file, size=len(content), version=version)
-
-    def read_each_or_error(
-        self, files: Iterable[StoredFile]
-    ) -> Iterator[tuple[StoredFile, bytes | OSError]]:
-        """For each file still there, the file as the version read and its
-        content, or the file as listed and the OSError its read raised."""
-        for file in files:
-            try:
-                content, read = self.read(file)
-            except FileNotFoundError:
-                continue
-            except OSError as error:
-                yield file, error
-                continue
-            yield read, content
-
-    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
-        """:meth:`read` of each file still there; a failure to read one
-        raises."""
-        return _raising(self.read_each_or_error(files))
 
     def remove(
         self, files: Sequence[StoredFile], on_removed: Callable[[StoredFile], object]
@@ -454,7 +468,7 @@ class LocalFiles:
             return False
 
 
-class ObjectFiles:
+class ObjectFiles(_Files):
     """A store on object storage: names and sizes from its listing, each
     object read in one request, removals conditional on the version (the
     ETag on S3) listed."""
@@ -479,12 +493,6 @@ class ObjectFiles:
             if wanted(path.name) and path.parent.name not in STORE_DIRECTORIES
         ]
 
-    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
-        return self._listed(simulation_type, lambda name: RESULT_NAME.fullmatch(name) is not None)
-
-    def inventory(self) -> Inventory:
-        return inventory_of(self._listed(None, lambda name: kind_of(name) is not None))
-
     def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
         for content, read in self.read_each([file]):
             return content, read
@@ -502,9 +510,6 @@ class ObjectFiles:
             else:
                 yield replace(listed, size=len(content), version=version), content
 
-    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
-        return _raising(self.read_each_or_error(files))
-
     def remove(
         self, files: Sequence[StoredFile], on_removed: Callable[[StoredFile], object]
     ) -> None:
@@ -520,7 +525,7 @@ class ObjectFiles:
         return moved
 
 
-class PathFiles:
+class PathFiles(_Files):
     """A store reached only through its path objects' own methods: no
     version is known, so removals take what is there."""
 
@@ -563,31 +568,9 @@ class PathFiles:
             return None
         return modified
 
-    def names(self, simulation_type: str | None = None) -> list[StoredFile]:
-        return self._listed(simulation_type, lambda name: RESULT_NAME.fullmatch(name) is not None)
-
-    def inventory(self) -> Inventory:
-        return inventory_of(self._listed(None, lambda name: kind_of(name) is not None))
-
     def read(self, file: StoredFile) -> tuple[bytes, StoredFile]:
         content: bytes = file.path.read_bytes()
         return content, replace(file, size=len(content))
-
-    def read_each_or_error(
-        self, files: Iterable[StoredFile]
-    ) -> Iterator[tuple[StoredFile, bytes | OSError]]:
-        for file in files:
-            try:
-                content, read = self.read(file)
-            except FileNotFoundError:
-                continue
-            except OSError as error:
-                yield file, error
-                continue
-            yield read, content
-
-    def read_each(self, files: Iterable[StoredFile]) -> Iterator[tuple[bytes, StoredFile]]:
-        return _raising(self.read_each_or_error(files))
 
     def remove(
         self, files: Sequence[StoredFile], on_removed: Callable[[StoredFile], object]

@@ -189,15 +189,20 @@ class ObjectStore:
                     return matches[0]
         return None
 
-    def result_files(self, root: Any, simulation_type: str | None) -> list[Any]:
-        """The ``*.json`` entries that a listing reads, in its order: those of
-        every directory right below `root`, or of ``root / simulation_type``."""
+    @staticmethod
+    def _type_directories(root: Any, simulation_type: str | None) -> list[Any]:
+        """The directories a listing walks: every one right below `root`,
+        in its order, or ``root / simulation_type``; none without a root."""
         if not root.exists():
             return []
         if simulation_type is None:
-            type_dirs = [entry for entry in root.iterdir() if entry.is_dir()]
-        else:
-            type_dirs = [root / simulation_type]
+            return [entry for entry in root.iterdir() if entry.is_dir()]
+        return [root / simulation_type]
+
+    def result_files(self, root: Any, simulation_type: str | None) -> list[Any]:
+        """The ``*.json`` entries that a listing reads, in its order: those of
+        every directory right below `root`, or of ``root / simulation_type``."""
+        type_dirs = self._type_directories(root, simulation_type)
         return [
             path
             for type_dir in type_dirs
@@ -243,12 +248,7 @@ class ObjectStore:
         """(path, size, version, time last written) of each file right
         below the directories below `root` (or of ``root /
         simulation_type``), from listings alone: one a directory."""
-        if not root.exists():
-            return []
-        if simulation_type is None:
-            type_dirs = [entry for entry in root.iterdir() if entry.is_dir()]
-        else:
-            type_dirs = [root / simulation_type]
+        type_dirs = self._type_directories(root, simulation_type)
         found = []
         for type_dir in type_dirs:
             try:

@@ -395,10 +395,9 @@ bool list_results(StorageFunction* self, PyObject* const* filters,
     }
     // A component filter names no object, but a name that no save can
     // store is refused here as in a save, not answered by an empty list.
-    listing->root = call_global(self, g_process.str_get_simulations_dir);
-    if (!listing->root || !choose_access(listing->root.get(), &listing->access)
-        || !check_object_names(listing->access, filters[list_component_name],
-                               simulation_type)) {
+    listing->root = open_store(self, &listing->access,
+                               filters[list_component_name], simulation_type);
+    if (!listing->root) {
         return false;
     }
     bool listed = false;

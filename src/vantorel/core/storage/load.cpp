@@ -214,11 +214,10 @@ PyObject* find_simulation_result_impl(StorageFunction* self,
     }
     PyObject* simulation_type = args[find_simulation_type];
     PyObject* component_name = args[find_component_name];
-    OwnedRef simulations_dir = call_global(self,
-                                           g_process.str_get_simulations_dir);
     Access access;
-    if (!simulations_dir || !choose_access(simulations_dir.get(), &access)
-        || !check_object_names(access, component_name, simulation_type)) {
+    OwnedRef simulations_dir = open_store(self, &access, component_name,
+                                          simulation_type);
+    if (!simulations_dir) {
         return nullptr;
     }
     if (access.backend == Backend::PathMethods

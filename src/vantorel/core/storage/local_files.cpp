@@ -417,14 +417,14 @@ Scan find_in_directory(int parent_fd, const char* name, const char* suffix,
     return error == 0 ? Scan::NotFound : Scan::Unsure;
 }
 
-// Runs without the GIL: the scan of find_entry_locally on names alone.
-Scan scan_tree(const char* root, const char* suffix, size_t suffix_len,
-               std::string* type_name, std::string* entry_name)
+// Calls `visit(name)` for each entry of `dir` that is a directory, as
+// pathlib's is_dir says, in directory order, until it answers other than
+// NotFound; that answer, NotFound at the end, or Unsure when an entry
+// cannot be stat'ed (pathlib's is_dir would raise) or `dir` not read to
+// its end.
+template <typename Visit>
+Scan for_each_directory(const DirHandle& dir, Visit visit)
 {
-    DirHandle dir(UniqueFd(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
-    if (!dir) {
-        return Scan::Unsure;
-    }
     const dirent* entry;
     int error;
     while (next_entry(dir, &entry, &error)) {
@@ -433,21 +433,35 @@ Scan scan_tree(const char* root, const char* suffix, size_t suffix_len,
         }
         const int is_dir = entry_is_directory(dir, *entry);
         if (is_dir < 0) {
-            return Scan::Unsure;  // pathlib's is_dir would raise
+            return Scan::Unsure;
         }
         if (is_dir == 0) {
             continue;
         }
-        const Scan outcome = find_in_directory(dir.fd(), entry->d_name, suffix,
-                                               suffix_len, entry_name);
-        if (outcome == Scan::Found) {
-            type_name->assign(entry->d_name);
-        }
+        const Scan outcome = visit(entry->d_name);
         if (outcome != Scan::NotFound) {
             return outcome;
         }
     }
     return error == 0 ? Scan::NotFound : Scan::Unsure;
+}
+
+// Runs without the GIL: the scan of find_entry_locally on names alone.
+Scan scan_tree(const char* root, const char* suffix, size_t suffix_len,
+               std::string* type_name, std::string* entry_name)
+{
+    DirHandle dir(UniqueFd(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    if (!dir) {
+        return Scan::Unsure;
+    }
+    return for_each_directory(dir, [&](const char* name) {
+        const Scan outcome = find_in_directory(dir.fd(), name, suffix,
+                                               suffix_len, entry_name);
+        if (outcome == Scan::Found) {
+            type_name->assign(name);
+        }
+        return outcome;
+    });
 }
 
 // A type directory as the listing meets it: opened without following a
@@ -517,21 +531,11 @@ Scan walk_local_tree(const char* root, const char* type_filter,
         if (!dir) {
             return Scan::Unsure;
         }
-        const dirent* entry;
-        int error;
-        while (next_entry(dir, &entry, &error)) {
-            if (is_dot_or_dot_dot(entry->d_name)) {
-                continue;
-            }
-            const int is_dir = entry_is_directory(dir, *entry);
-            if (is_dir < 0) {
-                return Scan::Unsure;
-            }
-            if (is_dir) {
-                type_names->emplace_back(entry->d_name);
-            }
-        }
-        if (error != 0) {
+        auto keep = [&](const char* name) {
+            type_names->emplace_back(name);
+            return Scan::NotFound;
+        };
+        if (for_each_directory(dir, keep) == Scan::Unsure) {
             return Scan::Unsure;
         }
     }

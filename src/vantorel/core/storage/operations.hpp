@@ -83,6 +83,13 @@ bool is_result_place(PyObject* simulation_type, PyObject* component_name);
 // another object than its own.
 bool check_object_names(const Access& access, PyObject* component_name,
                         PyObject* simulation_type);
+// paths.cpp: the store an operation starts from, get_simulations_dir(),
+// with how it is reached chosen once (`*access`), after
+// check_object_names for the names the operation uses (either may be
+// nullptr). Nothing, with an exception set, on a failure.
+OwnedRef open_store(StorageFunction* self, Access* access,
+                    PyObject* component_name = nullptr,
+                    PyObject* simulation_type = nullptr);
 
 // A result file that the lookup by ID found, and how it was reached.
 struct FoundFile {

@@ -90,11 +90,10 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
         || !check_component_name(component_name)) {
         return nullptr;
     }
-    OwnedRef simulations_dir = call_global(self,
-                                           g_process.str_get_simulations_dir);
     Access access;
-    if (!simulations_dir || !choose_access(simulations_dir.get(), &access)
-        || !check_object_names(access, component_name, simulation_type)) {
+    OwnedRef simulations_dir = open_store(self, &access, component_name,
+                                          simulation_type);
+    if (!simulations_dir) {
         return nullptr;
     }
     auto type_dir = OwnedRef::steal(
@@ -178,8 +177,8 @@ bool look_up_file(StorageFunction* self, PyObject* simulation_id,
     if (!suffix) {
         return false;
     }
-    found->root = call_global(self, g_process.str_get_simulations_dir);
-    if (!found->root || !choose_access(found->root.get(), &found->access)) {
+    found->root = open_store(self, &found->access);
+    if (!found->root) {
         return false;
     }
     PyObject* root = found->root.get();
@@ -263,6 +262,17 @@ bool check_simulation_type(PyObject* simulation_type, TypeUse use)
         return false;
     }
     return true;
+}
+
+OwnedRef open_store(StorageFunction* self, Access* access,
+                    PyObject* component_name, PyObject* simulation_type)
+{
+    OwnedRef root = call_global(self, g_process.str_get_simulations_dir);
+    if (!root || !choose_access(root.get(), access)
+        || !check_object_names(*access, component_name, simulation_type)) {
+        return {};
+    }
+    return root;
 }
 
 bool check_object_names(const Access& access, PyObject* component_name,
