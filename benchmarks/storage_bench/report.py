@@ -56,6 +56,11 @@ def fmt_bytes(size: float) -> str:
     return f"{size / 2**30:.1f} GiB" if size >= 2**30 else f"{size / 2**20:.0f} MiB"
 
 
+def fmt_difference(seconds: float) -> str:
+    """A difference of two medians, which noise can make negative."""
+    return ("-" if seconds < 0 else "") + fmt_time(abs(seconds))
+
+
 def fmt_ratio(a: float | None, b: float | None) -> str:
     if a is None or b is None:
         return "—"
@@ -222,8 +227,8 @@ def job_section(run: BenchRun) -> list[str]:
             ]
             lines.append(
                 f"| {name} | {fmt_time(module)} | {fmt_time(store)} | "
-                f"{fmt_time(module - store)} | {fmt_time(by_hand)} | "
-                f"{fmt_time(store - by_hand)} | {fmt_ratio(module, by_hand)} | "
+                f"{fmt_difference(module - store)} | {fmt_time(by_hand)} | "
+                f"{fmt_difference(store - by_hand)} | {fmt_ratio(module, by_hand)} | "
                 + " | ".join(requests)
                 + " |"
             )
@@ -245,7 +250,7 @@ def job_section(run: BenchRun) -> list[str]:
             module, flushed, unflushed = (m.medians[key] for key in ("module", "floor", "no_fsync"))
             lines.append(
                 f"| {name} | {fmt_time(module)} | {fmt_time(flushed)} | "
-                f"{fmt_time(unflushed)} | {fmt_time(flushed - unflushed)} | "
+                f"{fmt_time(unflushed)} | {fmt_difference(flushed - unflushed)} | "
                 f"{fmt_ratio(module, unflushed)} |"
             )
         lines += [
