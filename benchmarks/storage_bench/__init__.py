@@ -9,10 +9,18 @@ side by side with:
   answer (a walk of the type directories with os.scandir, os.listdir or
   libc's readdir through ctypes; read + orjson + model_validate of the same
   files, or of the one file at its known place without a walk; json.dumps +
-  SHA-256 of the identity; write + rename; unlink);
+  SHA-256 of the identity; write + fsync + rename + fsync of the directory,
+  and the same without fsync, for what a save's flush costs; unlink);
 - the stores users would pick instead, holding the same records, up to
-  10,000 results: diskcache (Cache.set / Cache.get) and joblib (a Memory
-  cache hit).
+  10,000 results: diskcache (Cache.set / Cache.get, and a Cache.memoize hit)
+  and joblib (a Memory cache hit).
+
+The job through vantorel.Store is measured there too: a hit of get_or_run
+against find_simulation_result's (and the memoized hits of joblib and
+diskcache), a miss of get_or_run (claim, a trivial run, save) against the
+same miss by hand, and Store.frame against list_simulation_results at the
+largest store grown in the run; RESULTS.md gathers them, with their goals,
+at its top.
 
 Then the same operations on S3 (moto's server in its own process on
 127.0.0.1), at 100 and 1,000 results, with the requests each call sends,
@@ -29,11 +37,11 @@ latency.png (find, load and list by type against store size).
 
 Modules: `operations` holds the table of what is measured, one row per
 operation naming where it runs and, for each kind of store, the function
-(in `local_trials`, `s3_trials`) that builds its variants: the module's
-call and its floors. `harness` times variants; `floors` is the least work
-that gives each answer; `records` and `stores` make the stores; `s3` runs
-the S3 part on a moto server; `report` writes RESULTS.md and latency.png;
-`main` runs it all.
+(in `local_trials`, `s3_trials`, and `job_trials` for vantorel.Store's)
+that builds its variants: the module's call and its floors. `harness`
+times variants; `floors` is the least work that gives each answer;
+`records` and `stores` make the stores; `s3` runs the S3 part on a moto
+server; `report` writes RESULTS.md and latency.png; `main` runs it all.
 """
 
 from pathlib import Path

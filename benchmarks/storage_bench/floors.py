@@ -58,8 +58,11 @@ LOCAL_FLOORS = (
     (
         "save",
         "writing the bytes the module wrote for a result of the same size to a "
-        "temporary file in the type directory and `os.replace` onto the final name "
-        "(building the record and encoding it to JSON are not in the floor)",
+        "temporary file in the type directory (`os.open`, `os.write`), `os.fsync` of "
+        "it, `os.replace` onto the final name and `os.fsync` of the type directory, "
+        "as the module flushes a save (building the record and encoding it to JSON "
+        "are not in the floor); beside it the same write and rename without either "
+        "`fsync`, whose difference to the floor is what the flush costs",
     ),
     ("delete", "the `os.scandir` walk to the file + `os.unlink`"),
     ("clear", "the list floor with the component filter + `os.unlink` of each matched path"),
@@ -253,11 +256,27 @@ def floor_list(
     return select_newest_first(((p, read_bytes(p)) for p in paths), component_name)
 
 
-def floor_write(path: str, data: bytes) -> None:
+def floor_write(path: str, data: bytes, *, flush: bool) -> None:
+    """`data` written to a temporary file beside `path` and renamed onto it;
+    with `flush`, the file is flushed to disk before the rename and its
+    directory after, as a save that survives a power cut does."""
     tmp = path + ".tmp"
-    with open(tmp, "wb") as f:
-        f.write(data)
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    try:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view) :]
+        if flush:
+            os.fsync(fd)
+    finally:
+        os.close(fd)
     os.replace(tmp, path)
+    if flush:
+        directory = os.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        try:
+            os.fsync(directory)
+        finally:
+            os.close(directory)
 
 
 # --------------------------------------------------------------------------

@@ -5,6 +5,7 @@ that have them), as a Trial."""
 from __future__ import annotations
 
 import os
+from collections.abc import Callable
 from typing import Any
 
 from vantorel.core import simulation_storage as ss
@@ -129,7 +130,9 @@ def local_listing(**filters: str) -> BuildTrial:
 
 def local_save(s: Subject) -> Trial:
     """A new result each time, removed afterwards (untimed) so the store keeps
-    its size; the floor writes the very bytes the module wrote."""
+    its size; the floor writes the very bytes the module wrote and flushes
+    them as the module does, and the same write without the flush shows what
+    the flush costs."""
     shape, root = s.shape, s.root
     template = save(shape, 20_000_000, component="bench_save")
     template_path = saved_path(root, template)
@@ -145,10 +148,13 @@ def local_save(s: Subject) -> Trial:
         record = ss.save_simulation_result(**save_inputs.pop(k))
         saved_paths.append(saved_path(root, record))
 
-    def save_floor(k: int) -> None:
-        path = result_path(root, template.simulation_type, "bench_floor", f"{k:016x}")
-        floor_write(path, template_bytes)
-        saved_paths.append(path)
+    def write_floor(flush: bool) -> Callable[[int], None]:
+        def write(k: int) -> None:
+            path = result_path(root, template.simulation_type, "bench_floor", f"{k:016x}")
+            floor_write(path, template_bytes, flush=flush)
+            saved_paths.append(path)
+
+        return write
 
     def remove_saved(k: int) -> None:
         while saved_paths:
@@ -156,7 +162,18 @@ def local_save(s: Subject) -> Trial:
 
     variants = [
         module_call(save_module, before=prepare, after=remove_saved),
-        Variant("floor", "floor: write the same bytes + rename", save_floor, after=remove_saved),
+        Variant(
+            "floor",
+            "floor: write the same bytes + fsync + rename + fsync of the directory",
+            write_floor(flush=True),
+            after=remove_saved,
+        ),
+        Variant(
+            "no_fsync",
+            "write the same bytes + rename, no fsync",
+            write_floor(flush=False),
+            after=remove_saved,
+        ),
     ]
     cache = s.store.cache
     if cache is not None:

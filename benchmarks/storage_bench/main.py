@@ -13,7 +13,7 @@ from pathlib import Path
 
 from . import BENCHMARKS_DIR, __doc__ as package_doc
 from .harness import Config
-from .operations import GROWN, KEPT, measure_at, measure_identity
+from .operations import GROWN, KEPT, LARGEST, measure_at, measure_identity
 from .records import SHAPES, SMALL
 from .report import BenchRun, BuildTime, StoreResults, plot, render
 from .s3 import run_s3
@@ -103,7 +103,8 @@ def main(argv: list[str] | None = None) -> int:
                 store.grow(n)
                 builds[(shape.name, n)] = BuildTime(store.save_seconds, store.alt_seconds)
                 progress(f"{shape.name}, {n:,} results: measuring")
-                local[(shape.name, n)] = measure_at(GROWN, Subject.pick(store, n, rng), cfg)
+                place = GROWN | LARGEST if n == cfg.sizes[-1] else GROWN
+                local[(shape.name, n)] = measure_at(place, Subject.pick(store, n, rng), cfg)
         kept, kept_origin = open_kept_store(SMALL, cfg.kept_size, args.cache_dir, progress)
         progress(f"small, {cfg.kept_size:,} results: measuring (store {kept_origin})")
         with kept_store_in_use(kept):

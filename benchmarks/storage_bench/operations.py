@@ -6,7 +6,8 @@ the alternatives (in local_trials and s3_trials).
 Adding an operation is a row here and a function `(Subject) -> Trial`
 for each kind of store it runs on: the run measures it where its row
 says, in the table's order, and RESULTS.md gives it rows in the tables of
-those stores. A new floor gets a line in floors.LOCAL_FLOORS or S3_FLOORS."""
+those stores. A new floor gets a line in floors.LOCAL_FLOORS or S3_FLOORS.
+The operations of `vantorel.Store` (get_or_run, frame) are in job_trials."""
 
 from __future__ import annotations
 
@@ -22,6 +23,12 @@ from vantorel.core import simulation_storage as ss
 
 from .floors import floor_id
 from .harness import Config, Measured, RequestHook, Trial, Variant, all_equal, measure, module_call
+from .job_trials import (
+    get_or_run_claim,
+    local_frame,
+    local_get_or_run_hit,
+    s3_get_or_run_hit,
+)
 from .local_trials import (
     CLEAR_COUNT,
     local_clear_component,
@@ -52,6 +59,10 @@ class Place(Flag):
     # their size class reaches (Shape.sizes), with diskcache and joblib
     # caches of the same records.
     GROWN = auto()
+    # The largest of those (the last of Config.sizes), in each size class
+    # that reaches it: for what reads the whole store and is compared with
+    # a listing there, where a size series would add nothing.
+    LARGEST = auto()
     # The local store of Config.kept_size small results, kept between runs:
     # only what a lookup-heavy user meets, nothing that reads the whole store.
     KEPT = auto()
@@ -61,8 +72,9 @@ class Place(Flag):
     S3_LATE = auto()
 
 
-GROWN, KEPT, S3, S3_LATE = Place.GROWN, Place.KEPT, Place.S3, Place.S3_LATE
-LOCAL = GROWN | KEPT
+GROWN, LARGEST, KEPT = Place.GROWN, Place.LARGEST, Place.KEPT
+S3, S3_LATE = Place.S3, Place.S3_LATE
+LOCAL = GROWN | LARGEST | KEPT
 
 
 @dataclass(frozen=True)
@@ -74,7 +86,9 @@ class Operation:
     runs: Mapping[Place, BuildTrial]  # where it is measured, and how there
 
     def trial_at(self, place: Place) -> BuildTrial | None:
-        return next((build for places, build in self.runs.items() if place in places), None)
+        """How it is measured at `place` (several places at once: the
+        largest grown store is also a grown one), if it is measured there."""
+        return next((build for places, build in self.runs.items() if place & places), None)
 
 
 # --------------------------------------------------------------------------
@@ -83,6 +97,11 @@ class Operation:
 OPERATIONS: tuple[Operation, ...] = (
     Operation(
         "find_hit", "`find_simulation_result` (hit)", {LOCAL: local_find_hit, S3: s3_find_hit}
+    ),
+    Operation(
+        "get_or_run_hit",
+        "`Store(...).get_or_run(run, **identity)` (hit)",
+        {LOCAL: local_get_or_run_hit, S3: s3_get_or_run_hit},
     ),
     Operation(
         "find_miss", "`find_simulation_result` (miss)", {LOCAL: local_find_miss, S3: s3_find_miss}
@@ -109,6 +128,7 @@ OPERATIONS: tuple[Operation, ...] = (
             S3: s3_listing(component_name=FILTER_COMPONENT),
         },
     ),
+    Operation("frame", "`Store(...).frame()` (all)", {LARGEST: local_frame}),
     Operation("save", "`save_simulation_result` (new result)", {GROWN: local_save, S3: s3_save}),
     Operation("delete", "`delete_simulation_result`", {LOCAL: local_delete, S3: s3_delete}),
     Operation(
@@ -117,6 +137,12 @@ OPERATIONS: tuple[Operation, ...] = (
         {GROWN: local_clear_component},
     ),
     Operation("clear", "`clear_simulation_results()` (the whole store)", {S3: s3_clear}),
+    # Last: its first claim leaves a claims directory in the store.
+    Operation(
+        "claim",
+        "`Store(...).get_or_run(run, **identity)` (miss: claim, a trivial `run`, save)",
+        {LOCAL | S3: get_or_run_claim},
+    ),
 )
 
 

@@ -14,10 +14,12 @@ from pathlib import Path
 import diskcache
 import joblib
 import orjson
+import pandas
 import pydantic
 
 from .floors import LOCAL_FLOORS, S3_FLOORS
 from .harness import Config, Measured, Requests, fmt_time
+from .job_trials import CLAIM_COMPONENT
 from .local_trials import CLEAR_COMPONENT, CLEAR_COUNT
 from .operations import LOCAL, S3, IdentityTiming, titles
 from .records import COMPONENTS, FILTER_TYPE, LARGE, SHAPES, SIMULATION_TYPES, SMALL
@@ -54,6 +56,11 @@ def fmt_bytes(size: float) -> str:
     return f"{size / 2**30:.1f} GiB" if size >= 2**30 else f"{size / 2**20:.0f} MiB"
 
 
+def fmt_difference(seconds: float) -> str:
+    """A difference of two medians, which noise can make negative."""
+    return ("-" if seconds < 0 else "") + fmt_time(abs(seconds))
+
+
 def fmt_ratio(a: float | None, b: float | None) -> str:
     if a is None or b is None:
         return "—"
@@ -70,14 +77,14 @@ def fmt_requests(calls: list[Requests]) -> str:
 
 
 def render(run: BenchRun) -> str:
-    lines = header(run) + what_is_measured(run) + identity_table(run)
+    lines = header(run) + job_section(run) + what_is_measured(run) + identity_table(run)
     for n in (*run.cfg.sizes, run.cfg.kept_size):
         lines += local_table(run, n)
     lines += [
         "",
-        "diskcache returns the pickled `model_dump()` dict and joblib the cached return "
-        "value (the same dict); neither validates it into a `StoredSimulationResult`, "
-        "which the vantorel times include.",
+        "diskcache returns the pickled `model_dump()` dict (by ID, or as the memoized "
+        "return value) and joblib the cached return value (the same dict); neither "
+        "validates it into a `StoredSimulationResult`, which the vantorel times include.",
         "",
     ]
     lines += s3_section(run.s3) + late_section(run.s3) + plot_section()
@@ -95,13 +102,164 @@ def header(run: BenchRun) -> list[str]:
         f"{platform.machine()}",
         f"- Python {platform.python_version()} ({platform.python_implementation()}); "
         f"orjson {orjson.__version__}, pydantic {pydantic.VERSION}, "
-        f"diskcache {diskcache.__version__}, joblib {joblib.__version__}; "
+        f"diskcache {diskcache.__version__}, joblib {joblib.__version__}, "
+        f"pandas {pandas.__version__}; "
         f"s3fs {version('s3fs')}, botocore {version('botocore')}, "
         f"universal-pathlib {version('universal-pathlib')}, moto {version('moto')}",
         f"- Command: `{' '.join(['bench_storage.py', *sys.argv[1:]])}` (`./dev bench`); "
         f"whole run {run.elapsed / 60:.1f} min",
         "",
     ]
+
+
+GOAL_RATIO = 1.2  # get_or_run's hit over find's, frame over the listing: at most this
+FRAME_GOAL_SIZE = 10_000  # the store size at which the frame's goal holds
+
+
+def store_names(run: BenchRun, key: str) -> list[tuple[str, Measured]]:
+    """(store, measured) of operation `key` on every store it was measured
+    on: the local ones by size, then S3."""
+    found = [
+        (f"local, {shape}, {n:,}", measured[key])
+        for (shape, n), measured in sorted(run.local.items(), key=lambda item: item[0][1])
+        if key in measured
+    ]
+    found += [
+        (f"S3, {n:,}", measured[key]) for n, measured in run.s3.results.items() if key in measured
+    ]
+    return found
+
+
+def ratio_cells(m: Measured, variant: str) -> list[str]:
+    """The variant's median and the module's over it; dashes without it."""
+    if variant not in m.medians:
+        return ["—", "—"]
+    return [fmt_time(m.medians[variant]), fmt_ratio(m.medians["module"], m.medians[variant])]
+
+
+def goal_verdict(ratios: list[tuple[str, float]]) -> str:
+    """Whether every ratio keeps the goal, with the worst."""
+    store, worst = max(ratios, key=lambda item: item[1])
+    met = "met" if worst <= GOAL_RATIO else "**not met**"
+    return f"{met}: at most {worst:.2f}x ({store})"
+
+
+def job_section(run: BenchRun) -> list[str]:
+    """The costs of the job through `vantorel.Store` and of a save's flush,
+    with the goals they are held to, from the tables below."""
+    lines = ["## The job and the flush: goals and costs", ""]
+    hits = store_names(run, "get_or_run_hit")
+    if hits:
+        lines += [
+            "**`Store(...).get_or_run(run, **identity)`, a hit, against "
+            "`find_simulation_result`'s hit: goal at most "
+            f"{GOAL_RATIO:g}x**, "
+            + goal_verdict([(name, m.medians["module"] / m.medians["find"]) for name, m in hits])
+            + ". Measured interleaved on the same records (rotating over "
+            f"{SAMPLE_COUNT} stored identities), with joblib's and diskcache's "
+            "memoized hits on the same records where the store has them (the "
+            "local stores grown in the run); `run` is never called.",
+            "",
+            "| store | get_or_run (hit) | find (hit) | get_or_run / find | joblib `Memory` hit "
+            "| get_or_run / joblib | diskcache `memoize` hit | get_or_run / diskcache |",
+            "|---|---:|---:|---:|---:|---:|---:|---:|",
+        ]
+        for name, m in hits:
+            cells = [name, fmt_time(m.medians["module"])]
+            for variant in ("find", "joblib", "diskcache"):
+                cells += ratio_cells(m, variant)
+            lines.append("| " + " | ".join(cells) + " |")
+        lines.append("")
+    frames = store_names(run, "frame")
+    if frames:
+        verdict = goal_verdict(
+            [(name, m.medians["module"] / m.medians["list"]) for name, m in frames]
+        )
+        if run.cfg.sizes[-1] != FRAME_GOAL_SIZE:
+            verdict = (
+                f"measured here only at {run.cfg.sizes[-1]:,} (a short run), where the "
+                f"table's fixed costs weigh more: {verdict.partition(': ')[2]}"
+            )
+        lines += [
+            "**`Store(...).frame()` against `list_simulation_results()` of the same "
+            f"store: goal at most {GOAL_RATIO:g}x at {FRAME_GOAL_SIZE:,} results**, "
+            + verdict
+            + ". The table is the listing plus its columns (one per leaf of the "
+            "settings, model parameters and hyperparameters); both read every file.",
+            "",
+            "| store | frame() | list_simulation_results() | frame / list | rounds |",
+            "|---|---:|---:|---:|---:|",
+        ]
+        lines += [
+            f"| {name} | {fmt_time(m.medians['module'])} | "
+            + " | ".join(ratio_cells(m, "list"))
+            + f" | {m.reps} |"
+            for name, m in frames
+        ]
+        lines.append("")
+    claims = store_names(run, "claim")
+    if claims:
+        lines += [
+            "**What a claim costs.** A miss of `get_or_run` on a new identity claims "
+            "it (a create-only write, a heartbeat thread started), looks it up again, "
+            "runs a trivial `run` (its output made beforehand), saves and releases "
+            "the claim. Next to it, interleaved, the same miss by hand without a "
+            "claim, a find that finds nothing and a save: through the `Store`, "
+            "which converts the output as `get_or_run` does (numpy values, tuples and "
+            "complex numbers looked for at every depth), and through the module's "
+            "functions, which take it as it is. The claim's cost is `get_or_run`'s "
+            "time less the `Store`'s by hand: the claim's writes and its second "
+            "lookup, which a new holder needs (a miss walks the store on local disk "
+            "and lists it on S3); the conversion's is the `Store`'s less the "
+            "module's. On S3 the requests of each call are counted on the client that "
+            "all three use.",
+            "",
+            "| store | get_or_run (miss) | Store find + save | claim's cost "
+            "| module find + save | conversion's cost | get_or_run / module find + save "
+            "| requests: get_or_run | requests: by hand |",
+            "|---|---:|---:|---:|---:|---:|---:|---|---|",
+        ]
+        for name, m in claims:
+            module, store, by_hand = (m.medians[key] for key in ("module", "store", "by_hand"))
+            requests = [
+                fmt_requests(m.requests[variant]) if m.requests else "—"
+                for variant in ("module", "store")
+            ]
+            lines.append(
+                f"| {name} | {fmt_time(module)} | {fmt_time(store)} | "
+                f"{fmt_difference(module - store)} | {fmt_time(by_hand)} | "
+                f"{fmt_difference(store - by_hand)} | {fmt_ratio(module, by_hand)} | "
+                + " | ".join(requests)
+                + " |"
+            )
+        lines.append("")
+    saves = [(name, m) for name, m in store_names(run, "save") if "no_fsync" in m.medians]
+    if saves:
+        lines += [
+            "**What the flush costs.** `save_simulation_result` flushes the "
+            "temporary file (`fsync`) before renaming it into place and the type "
+            "directory after; next to it, interleaved, the same bytes written "
+            "through os calls with both `fsync` calls (the floor) and without them. "
+            "The flush's cost is the floor's time less that of the write without it.",
+            "",
+            "| store | save_simulation_result | write + fsync + rename + fsync dir "
+            "| write + rename, no fsync | flush's cost | save / no fsync |",
+            "|---|---:|---:|---:|---:|---:|",
+        ]
+        for name, m in saves:
+            module, flushed, unflushed = (m.medians[key] for key in ("module", "floor", "no_fsync"))
+            lines.append(
+                f"| {name} | {fmt_time(module)} | {fmt_time(flushed)} | "
+                f"{fmt_time(unflushed)} | {fmt_difference(flushed - unflushed)} | "
+                f"{fmt_ratio(module, unflushed)} |"
+            )
+        lines += [
+            "",
+            "The flush waits for the storage device: its time is the device's, not "
+            "the module's, and varies with whatever else writes to the same disk.",
+            "",
+        ]
+    return lines
 
 
 def what_is_measured(run: BenchRun) -> list[str]:
@@ -140,8 +298,10 @@ def what_is_measured(run: BenchRun) -> list[str]:
     lines += [
         "",
         f"The stores up to {max(cfg.sizes):,} are built in this run and grown (each size "
-        "measured on the way), with a diskcache `Cache` and a joblib `Memory` cache "
-        "filled with the same records (the record's `model_dump()`). The store of "
+        "measured on the way), with a diskcache `Cache` (by ID), and a joblib `Memory` "
+        "cache and a second diskcache `Cache` (`Cache.memoize`) that memoize a stand-in "
+        "solver function by identity, filled with the same records (the record's "
+        "`model_dump()`). The store of "
         f"{kept} small results is built alone (no diskcache or joblib copy: diskcache "
         f"is compared at {max(cfg.sizes):,}) and kept between runs in "
         "`benchmarks/.cache/`, under a key made of what determines its content (the "
@@ -172,6 +332,15 @@ def what_is_measured(run: BenchRun) -> list[str]:
         f"{CLEAR_COUNT} results of component `{CLEAR_COMPONENT}` (outside the N) are "
         "saved again; these steps are not timed. A clear with a component filter reads "
         "every file of the store (the filter is tested on each validated record).",
+        "",
+        "The job, through `vantorel.Store(location)` made once per store: "
+        "`get_or_run` (hit) rotates over the same records as find (hit), with a `run` "
+        "that must not be called; `get_or_run` (miss), measured last on each store, "
+        f"asks for a new identity of component `{CLAIM_COMPONENT}` each round and "
+        "saves it (removed afterwards, untimed; the claims directory its first claim "
+        "made stays, as in any store used through `get_or_run`); `Store(...).frame()` "
+        "reads the whole store, so it is measured only at the largest size grown in the "
+        f"run ({max(cfg.sizes):,}). Their figures and goals are gathered at the top.",
         "",
         "Floors (the least work that gives the same answer, measured in the same run, "
         "interleaved with the operation they bound):",

@@ -1,6 +1,7 @@
 """The stores measured: a vantorel store grown to N results (with diskcache
-and joblib caches holding the same records), the largest one kept between
-runs, and a store made ready for measuring (the records lookups rotate over)."""
+and joblib caches holding the same records, by ID and memoized by
+identity), the largest one kept between runs, and a store made ready for
+measuring (the records lookups rotate over)."""
 
 from __future__ import annotations
 
@@ -39,7 +40,8 @@ def pick[T](seq: list[T], k: int) -> T:
 
 
 def joblib_arguments(ident: dict[str, Any]) -> dict[str, Any]:
-    """joblib hashes its arguments: hyperparameters are passed as their dump."""
+    """joblib hashes its arguments and diskcache pickles them into its key:
+    hyperparameters are passed as their dump."""
     return {**ident, "hyperparameters": ident["hyperparameters"].model_dump()}
 
 
@@ -54,25 +56,32 @@ def run_simulation(
     hyperparameters: Any,
     simulation_type: str,
 ) -> dict[str, Any] | None:
-    """Stands in for a solver run cached by joblib: returns the record dump
-    prepared for this call (only reached on a cache miss, while building)."""
+    """Stands in for a solver run memoized by joblib and diskcache: returns
+    the record dump prepared for this call (only reached on a cache miss,
+    while building)."""
     return _PREPARED_DUMP
 
 
 class Store:
     """The vantorel store of one size class at `location` (a directory, or
-    an s3:// URL), with a diskcache and a joblib cache holding the same
-    records under `alternatives_dir` when one is given; grown together."""
+    an s3:// URL), with diskcache and joblib caches holding the same records
+    under `alternatives_dir` when one is given: a diskcache `Cache` by ID,
+    and `run_simulation` memoized by identity in a joblib `Memory` and in a
+    second diskcache `Cache` (`Cache.memoize`); grown together."""
 
     def __init__(self, shape: Shape, location: str, alternatives_dir: Path | None = None):
         self.shape = shape
         self.location = location
         self.cache: diskcache.Cache | None = None
-        self.cached_run: Callable[..., Any] | None = None
+        self.cached_run: Callable[..., Any] | None = None  # joblib
+        self.memoize_cache: diskcache.Cache | None = None
+        self.memoized_run: Callable[..., Any] | None = None  # diskcache
         if alternatives_dir is not None:
             self.cache = diskcache.Cache(str(alternatives_dir / "diskcache"))
             memory = joblib.Memory(str(alternatives_dir / "joblib"), verbose=0)
             self.cached_run = memory.cache(run_simulation)
+            self.memoize_cache = diskcache.Cache(str(alternatives_dir / "diskcache-memoize"))
+            self.memoized_run = self.memoize_cache.memoize()(run_simulation)
         self.ids: list[str] = []
         self.save_seconds = 0.0  # save_simulation_result while building
         self.alt_seconds = 0.0  # diskcache + joblib while building
@@ -89,13 +98,14 @@ class Store:
             record = ss.save_simulation_result(**arguments)
             self.save_seconds += time.perf_counter() - t0
             self.ids.append(record.simulation_id)
-            if self.cache is None or self.cached_run is None:
+            if self.cache is None or self.cached_run is None or self.memoized_run is None:
                 continue
             t1 = time.perf_counter()
             dump = record.model_dump()
             self.cache.set(record.simulation_id, dump)
             _PREPARED_DUMP = dump
             self.cached_run(**joblib_arguments(identity(self.shape, i)))
+            self.memoized_run(**joblib_arguments(identity(self.shape, i)))
             _PREPARED_DUMP = None
             self.alt_seconds += time.perf_counter() - t1
 
@@ -104,8 +114,9 @@ class Store:
         return sum(os.path.getsize(p) for p in paths) / len(paths)
 
     def close(self) -> None:
-        if self.cache is not None:
-            self.cache.close()
+        for cache in (self.cache, self.memoize_cache):
+            if cache is not None:
+                cache.close()
 
 
 @dataclass
