@@ -15,6 +15,7 @@ import sys
 from typing import Any
 
 _SCALARS = (str, int, float, bool, type(None))
+_PLAIN_NUMBERS = frozenset({int, float})
 
 
 def to_stored(value: Any) -> Any:
@@ -49,6 +50,8 @@ def _convert(value: Any) -> tuple[Any, bool]:
         elif isinstance(value, numpy.generic):
             return _convert(value.item())
     if isinstance(value, (list, tuple)):
+        if _PLAIN_NUMBERS.issuperset(map(type, value)):  # a spectrum as Python numbers
+            return value if type(value) is list else list(value), False
         items = [_convert(item) for item in value]
         if all(_is_number(item) for item, _ in items):
             return [item for item, _ in items], any(c for _, c in items)
