@@ -471,9 +471,12 @@ def test_stored_text_cannot_drive_the_terminal(store):
         simulation_type="fdtd",
     )
     (store / "fdtd" / f"{HOSTILE}_{'1' * 16}.json").write_bytes(b"{")  # damaged
+    other = save(simulation_type="fdtd")
     commands = [
         ["ls"],
+        ["ls", "--columns", "note"],
         ["show", record.simulation_id],
+        ["diff", record.simulation_id, other.simulation_id],
         ["stats"],
         ["verify"],
         ["clear", "--dry-run"],
@@ -487,7 +490,7 @@ def test_stored_text_cannot_drive_the_terminal(store):
         assert "\\x1b[2J" in shown, command
     shown = invoke("results", "show", record.simulation_id).stdout
     assert markup in shown and "\\u202e\\r\\n\\x9b31m" in shown
-    listed = invoke("results", "ls", "--json")
+    listed = invoke("results", "ls", "--json", "--component", HOSTILE)
     assert "\x1b" not in listed.stderr and "Failed to parse" in listed.stderr
     assert "\\x1b[2J" in listed.stderr
     fields = orjson.loads(listed.stdout)

@@ -54,6 +54,7 @@ from vantorel.store import Store
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
+ABSENT = "(absent)"
 EXPORT_SUFFIXES: dict[str, data.ExportFormat] = {
     ".csv": "csv",
     ".parquet": "parquet",
@@ -77,10 +78,10 @@ def file_sizes(
     ]
 
 
-def shown_value(value: Any) -> str:
-    """A setting's value as a cell shows it; a result without the setting
-    shows nothing."""
-    return "" if value is data.ABSENT else format_value(value)
+def shown_value(value: Any, absent: str = "") -> str:
+    """A setting's value as a cell shows it; `absent` for a result without
+    the setting."""
+    return absent if value is data.ABSENT else format_value(value)
 
 
 def records_table(
@@ -291,7 +292,7 @@ def diff(
     if difference.identity:
         table = Table("field", "first", "second", box=box.SIMPLE_HEAD)
         for name, (a, b) in difference.identity.items():
-            table.add_row(shown(name), shown(shown_value(a)), shown(shown_value(b)))
+            table.add_row(shown(name), shown(shown_value(a, ABSENT)), shown(shown_value(b, ABSENT)))
         out.print(table)
     else:
         session.say("Identity and settings: the same.")
