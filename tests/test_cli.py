@@ -862,3 +862,18 @@ def test_plot_of_a_sweep_by_setting_with_the_legend_outside(sweep, tmp_path, bui
 def test_plot_usage_errors(sweep, tmp_path, options, message):
     refused = invoke("results", "plot", *options, "-o", tmp_path / "x.png")
     assert refused.exit_code == 2 and refused.stderr.startswith(f"error: {message}")
+
+
+def test_conditions_narrow_named_results_and_removals(sweep, tmp_path, built_figures):
+    ids = by_settings(sweep)
+    named = [ids[(10, 0.2)], ids[(20, 0.2)], ids[(10, 0.3)]]
+    plotted = invoke(
+        "results", "plot", *named, "--where", "gap=0.2", "--entry", "o1@0,o2@0", "-o",
+        tmp_path / "x.png",
+    )  # fmt: skip
+    assert plotted.exit_code == 0, plotted.output
+    lines = built_figures[0].axes[0].get_lines()
+    assert [line.get_label() for line in lines] == ["radius=10", "radius=20"]
+    cleared = invoke("results", "clear", "--where", "radius=20", "--yes")
+    assert cleared.exit_code == 0 and "Removed 2 result(s)." in cleared.stdout
+    assert sorted(by_settings(ss.list_simulation_results())) == [(10, 0.2), (10, 0.3)]

@@ -28,6 +28,7 @@ from vantorel.cli.selection import (
     listed_results,
     listing_filters,
     meeting,
+    passing,
     read_ids,
     usage_error_for,
 )
@@ -409,8 +410,7 @@ def plot(
     filters = listing_filters(component, factory, simulation_type, pdk, status)
     if simulation_ids:
         records = [record for record, _ in read_ids(session, store, simulation_ids)]
-        given = {column: value for column, value in filters.items() if value is not None}
-        records = meeting(meeting(records, given), where)
+        records = meeting(passing(records, filters), where)
     else:
         records = listed_results(session, store, filters, where)
     if not records:

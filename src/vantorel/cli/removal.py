@@ -27,7 +27,7 @@ from vantorel.cli.options import (
     YesOption,
 )
 from vantorel.cli.reading import records_table
-from vantorel.cli.selection import find_ids, meeting
+from vantorel.cli.selection import find_ids, listing_filters, meeting, passing
 from vantorel.cli.session import (
     Session,
     choose_store,
@@ -37,7 +37,6 @@ from vantorel.cli.session import (
     session_of,
 )
 from vantorel.cli.terminal import parse_date, shown
-from vantorel.core import simulation_storage as storage
 from vantorel.core.file_stores import StoredFile, describe_failure
 from vantorel.models import StoredSimulationResult
 from vantorel.store import Store
@@ -180,13 +179,11 @@ def clear(
     session = session_of(ctx)
     choose_store(ctx, store_location)
     store = reachable_store(session)
-    listed = [
-        listed
-        for listed in read_results(session, store, simulation_type)
-        if storage._matches_filters(listed.record, component, factory, pdk, None)
-    ]
-    meets = {id(record) for record in meeting([entry.record for entry in listed], where)}
-    selected = [entry for entry in listed if id(entry.record) in meets]
+    listed = read_results(session, store, simulation_type)
+    filters = listing_filters(component, factory, None, pdk, None)
+    records = meeting(passing([entry.record for entry in listed], filters), where)
+    chosen = {id(record) for record in records}
+    selected = [entry for entry in listed if id(entry.record) in chosen]
     remove_results(session, store, selected, dry_run, yes)
 
 

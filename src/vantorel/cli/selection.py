@@ -157,6 +157,15 @@ def listed_results(
     return meeting(records, where)
 
 
+def passing(
+    records: Sequence[StoredSimulationResult], filters: dict[str, str | None]
+) -> list[StoredSimulationResult]:
+    """The records that pass the filters of a listing, as the listing
+    would have passed them (a filter of None passes all)."""
+    given = {column: value for column, value in filters.items() if value is not None}
+    return meeting(records, given)
+
+
 def meeting(
     records: Sequence[StoredSimulationResult], where: list[str] | dict[str, Any] | None
 ) -> list[StoredSimulationResult]:
