@@ -1,6 +1,7 @@
 """Shared fixtures: a private simulations directory (on a local disk, or on
-each backend), an S3-protocol server, sample identities, the log lines of
-the package logger, and the command line run in this process."""
+each backend), an S3-protocol server, sample identities and a small sweep,
+the log lines of the package logger, and the command line run in this
+process."""
 
 import logging
 import os
@@ -47,6 +48,38 @@ def file_of(store, record):
     return store / record.simulation_type / f"{record.component_name}_{record.simulation_id}.json"
 
 
+SWEEP_WAVELENGTHS = [1.5, 1.52, 1.54, 1.56]
+
+
+def ring(radius, gap, **overrides):
+    """A ring of a small sweep: transmission falls with radius, rises with gap."""
+    level = 1 - radius / 100 + gap
+    return save(
+        **{
+            "component_name": "ring",
+            "factory_name": "ring_single",
+            "component_settings": {"radius": radius, "gap": gap, "ports": ["o1", "o2"]},
+            "model_parameters": {"cross_section": {"width": 0.45}},
+            "result": {
+                "o1@0,o2@0": [level - 0.1 * i for i in range(4)],
+                "s(1,2)": {"real": [level] * 4, "imag": [0.5, 0.0, -0.5, 1.0]},
+                "loss_db": radius / 10,
+                "note": "fine",
+            },
+            "wavelengths": SWEEP_WAVELENGTHS,
+            **overrides,
+        }
+    )
+
+
+def by_settings(records):
+    """(radius, gap) -> ID of the rings of a sweep."""
+    return {
+        (r.component_settings["radius"], r.component_settings["gap"]): r.simulation_id
+        for r in records
+    }
+
+
 def invoke(*args, **kwargs):
     """Runs ``vantorel ARGS...`` in this process (Typer's runner)."""
     from typer.testing import CliRunner
@@ -62,6 +95,15 @@ def store(tmp_path, monkeypatch):
     directory = tmp_path / "simulations"
     monkeypatch.setenv("VANTOREL_SIMULATIONS_DIR", str(directory))
     return directory
+
+
+@pytest.fixture
+def sweep(store):
+    """Rings of radius 10, 20 by gap 0.2, 0.3, as listed (newest first)."""
+    for radius in (10, 20):
+        for gap in (0.2, 0.3):
+            ring(radius, gap)
+    return ss.list_simulation_results()
 
 
 class S3Faults:

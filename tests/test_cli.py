@@ -13,11 +13,15 @@ from pathlib import Path
 
 import matplotlib
 import orjson
+import pandas as pd
+import pyarrow.parquet as pq
 import pytest
+import xarray as xr
 from matplotlib.image import imread
 from rich.filesize import decimal
 
-from conftest import file_of, invoke, save
+import vantorel
+from conftest import by_settings, file_of, invoke, save
 from vantorel.cli import checks, session, spectra
 from vantorel.core import file_stores, simulation_storage as ss
 
@@ -89,15 +93,11 @@ def test_object_storage_named_by_store_option(any_store, monkeypatch):
     assert invoke("--store", url, "results", "ls", "--json").stdout == ""
 
 
-def test_show_summarizes_entries(results):
-    shown = invoke("results", "show", results[2].simulation_id, "--json")
-    summary = orjson.loads(shown.stdout)["result_summary"]
-    assert summary["t"] == {"kind": "numbers", "length": 11, "min": 0.5, "max": 0.9}
-    assert summary["s"]["kind"] == "complex (|z|²)"
-    assert summary["s"]["min"] == pytest.approx(0.04)  # |0 + 0.2j|²
-    assert summary["s"]["max"] == pytest.approx(1.04)  # |1 + 0.2j|²
-    assert summary["note"]["kind"] == "str"
-    text = invoke("results", "show", results[2].simulation_id).stdout
+def test_show_gives_the_whole_record_and_summarizes_entries(results):
+    record = results[2]
+    whole = invoke("results", "show", record.simulation_id[:5], "--json")
+    assert orjson.loads(whole.stdout) == record.model_dump(mode="json")
+    text = invoke("results", "show", record.simulation_id).stdout
     for heading in (
         "Component settings",
         "Hyperparameters",
@@ -105,6 +105,10 @@ def test_show_summarizes_entries(results):
         "Result data (11 wavelengths: 1.5 to 1.6 µm)",
     ):
         assert heading in text
+    rows = {line.split()[0]: line.split()[1:] for line in text.splitlines() if line.strip()}
+    assert rows["t"] == ["numbers", "11", "0.5", "0.9"]
+    assert rows["s"] == ["complex", "(|z|²)", "11", "0.04", "1.04"]  # |0.2j|², |1 + 0.2j|²
+    assert rows["note"] == ["str"]
 
 
 def test_not_found_and_damaged_are_one_line_errors(store, results):
@@ -229,14 +233,20 @@ def test_colour_only_on_a_terminal_without_no_color(results, env, coloured):
 
 @pytest.fixture
 def built_figures(monkeypatch):
-    """The figures the plot command builds."""
-    figures, build = [], spectra.spectra_figure
+    """The figures the plot command builds (spectra and figures of merit)."""
+    figures = []
 
-    def spy(*args, **kwargs):
-        figures.append(build(*args, **kwargs))
-        return figures[-1]
+    def spy_on(name):
+        build = getattr(spectra, name)
 
-    monkeypatch.setattr(spectra, "spectra_figure", spy)
+        def spy(*args, **kwargs):
+            figures.append(build(*args, **kwargs))
+            return figures[-1]
+
+        monkeypatch.setattr(spectra, name, spy)
+
+    spy_on("spectra_figure")
+    spy_on("merit_figure")
     return figures
 
 
@@ -461,9 +471,12 @@ def test_stored_text_cannot_drive_the_terminal(store):
         simulation_type="fdtd",
     )
     (store / "fdtd" / f"{HOSTILE}_{'1' * 16}.json").write_bytes(b"{")  # damaged
+    other = save(simulation_type="fdtd")
     commands = [
         ["ls"],
+        ["ls", "--columns", "note"],
         ["show", record.simulation_id],
+        ["diff", record.simulation_id, other.simulation_id],
         ["stats"],
         ["verify"],
         ["clear", "--dry-run"],
@@ -477,7 +490,7 @@ def test_stored_text_cannot_drive_the_terminal(store):
         assert "\\x1b[2J" in shown, command
     shown = invoke("results", "show", record.simulation_id).stdout
     assert markup in shown and "\\u202e\\r\\n\\x9b31m" in shown
-    listed = invoke("results", "ls", "--json")
+    listed = invoke("results", "ls", "--json", "--component", HOSTILE)
     assert "\x1b" not in listed.stderr and "Failed to parse" in listed.stderr
     assert "\\x1b[2J" in listed.stderr
     fields = orjson.loads(listed.stdout)
@@ -640,3 +653,227 @@ def test_console_script(store, results):
     assert blocked.stderr.splitlines() == [
         "error: the vantorel command line needs typer and rich: pip install 'vantorel[cli]'"
     ]
+
+
+# ------------------------------------------------------------- IDs, options
+
+
+def decoy_of(store, record):
+    """A file whose ID shares the first four characters of `record`'s."""
+    fifth = "0" if record.simulation_id[4] != "0" else "1"
+    decoy = f"{record.simulation_id[:4]}{fifth}{'0' * 11}"
+    (store / "fdtd" / f"decoy_{decoy}.json").write_bytes(file_of(store, record).read_bytes())
+    return decoy
+
+
+@pytest.mark.parametrize(
+    "command", [["show"], ["diff", "{other}"], ["plot", "-o", "{png}"], ["rm", "--dry-run"]]
+)
+def test_every_id_may_be_a_unique_prefix(store, tmp_path, results, command):
+    a, b, _ = results
+    decoy = decoy_of(store, a)
+
+    def run(prefix):
+        filled = [arg.format(other=b.simulation_id, png=tmp_path / "x.png") for arg in command]
+        return invoke("results", filled[0], prefix, *filled[1:])
+
+    unique = run(a.simulation_id[:5])
+    assert unique.exit_code == 0, unique.output
+    assert command[0] == "plot" or a.simulation_id in unique.stdout
+    ambiguous = run(a.simulation_id[:4])
+    assert ambiguous.exit_code == 1
+    assert ambiguous.stderr == (
+        f"error: ID prefix {a.simulation_id[:4]} is ambiguous: it could mean "
+        + ", ".join(sorted([f"{a.simulation_id} (a)", f"{decoy} (decoy)"]))
+        + "\n"
+    )
+    short = run(a.simulation_id[:3])
+    assert short.exit_code == 2 and "at least 4 characters" in short.stderr
+    assert ss.load_simulation_result(a.simulation_id) == a
+
+
+@pytest.mark.parametrize("any_store", ["s3"], indirect=True)
+def test_ids_are_resolved_from_one_listing(any_store):
+    record = save()
+    decoy = decoy_of(any_store, record)
+    any_store.fs.connect()
+    sent = []
+    any_store.fs.s3.meta.events.register(
+        "before-send.s3", lambda event_name, **_: sent.append(event_name.split(".")[-1])
+    )
+    assert invoke("results", "show", decoy[:5]).exit_code == 0
+    assert sorted(sent) == ["GetObject", "HeadBucket", "ListObjectsV2"]
+    sent.clear()
+    assert invoke("results", "show", decoy[:4]).exit_code == 1  # ambiguous: nothing read
+    assert sorted(sent) == ["HeadBucket", "ListObjectsV2"]
+
+
+@pytest.mark.parametrize("any_store", ["local", "memory"], indirect=True)
+@pytest.mark.parametrize(
+    "position", ["before results", "after results", "after the command", "twice"]
+)
+def test_store_option_before_or_after_results_or_the_command(any_store, tmp_path, position):
+    record, url = save(), str(any_store)
+    elsewhere = str(tmp_path / "elsewhere")  # no store: a listing of it fails
+    args = {
+        "before results": ["--store", url, "results", "ls"],
+        "after results": ["results", "--store", url, "ls"],
+        "after the command": ["results", "ls", "--store", url],
+        "twice": ["--store", elsewhere, "results", "ls", "--store", url],  # the last counts
+    }[position]
+    listed = invoke(*args, "--json", env={"VANTOREL_SIMULATIONS_DIR": elsewhere})
+    assert (listed.exit_code, ids(listed)) == (0, [record.simulation_id]), listed.output
+
+
+TYPE_MARKER = re.compile(r"<(bool|str|int|float|path|list\[|\w+ range|\w+\|)")
+
+
+def test_version_help_and_no_type_markers():
+    from typer.main import get_command
+
+    from vantorel.cli.app import results_app
+
+    assert invoke("--version").stdout == f"vantorel {vantorel.__version__}\n"
+    commands = [[], ["results"], *(["results", name] for name in get_command(results_app).commands)]
+    assert len(commands) == 12
+    for command in commands:
+        for flag in ("-h", "--help"):
+            helped = invoke(*command, flag, env={"COLUMNS": "200"})
+            assert helped.exit_code == 0 and "Usage: vantorel" in helped.stdout
+            assert not TYPE_MARKER.search(helped.stdout), (command, helped.stdout)
+    shown = invoke("results", "ls", "-h", env={"COLUMNS": "200"}).stdout
+    assert re.search(r"--where\s+CONDITION\s", shown) and re.search(r"--limit\s+N\s", shown)
+
+
+# ----------------------------------------------------------------- sweeps
+
+
+def test_ls_of_a_sweep_by_conditions_with_settings_and_a_limit(sweep):
+    ids = by_settings(sweep)
+    listed = invoke("results", "ls", "--where", "radius=10", "--where", "gap>0.2", "--json")
+    [row] = [orjson.loads(line) for line in listed.stdout.splitlines()]
+    assert row["simulation_id"] == ids[(10, 0.3)]
+    assert (row["component_settings"], row["model_parameters"]) == (
+        {"radius": 10, "gap": 0.3, "ports": ["o1", "o2"]},
+        {"cross_section": {"width": 0.45}},
+    )
+    assert row["hyperparameters"]["num_wavelengths"] == 101
+    table = invoke("results", "ls", "--columns", "gap,width", "--limit", "3")
+    rows = [line.split() for line in table.stdout.splitlines() if re.match(r"\s+\d{4}-", line)]
+    assert [(row[5], row[-2], row[-1]) for row in rows] == [  # ID, gap, width
+        (ids[(20, 0.3)], "0.3", "0.45"),
+        (ids[(20, 0.2)], "0.2", "0.45"),
+        (ids[(10, 0.3)], "0.3", "0.45"),
+    ]
+    assert "3 of 4 results" in table.stdout
+    save(model_parameters={"gap": 1})
+    for option in ("--where", "--columns"):
+        refused = invoke("results", "ls", option, "gap" if option == "--columns" else "gap<0.3")
+        assert refused.exit_code == 2 and refused.stderr.count("\n") == 1
+        assert (
+            f"error: {option}: 'gap' is ambiguous: it could mean "
+            "component_settings.gap, model_parameters.gap"
+        ) in refused.stderr
+
+
+EXPORT_READERS = {
+    ".csv": lambda path: list(pd.read_csv(path, index_col="simulation_id").index),
+    ".parquet": lambda path: list(pq.read_table(path).to_pandas().index),
+    ".jsonl": lambda path: [orjson.loads(line)["simulation_id"] for line in path.open("rb")],
+}
+
+
+def netcdf_ids(path):
+    with xr.open_dataset(path, engine="netcdf4", auto_complex=True) as dataset:
+        assert dataset["s(1,2)"].dtype == complex
+        return list(dataset["simulation_id"].values)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".nc", ".jsonl"])
+def test_export_writes_what_passes_the_filters_in_the_suffix_format(sweep, tmp_path, suffix):
+    ids = by_settings(sweep)
+    output = tmp_path / f"sweep{suffix}"
+    exported = invoke("results", "export", "--where", "radius=20", "--type", "fdtd", "-o", output)
+    assert exported.exit_code == 0, exported.output
+    read = EXPORT_READERS.get(suffix, netcdf_ids)
+    assert read(output) == [ids[(20, 0.3)], ids[(20, 0.2)]]
+
+
+def test_export_format_by_option_or_refused(sweep, tmp_path):
+    named = invoke("results", "export", "--format", "jsonl", "-o", tmp_path / "records.txt")
+    assert named.exit_code == 0
+    assert len((tmp_path / "records.txt").read_bytes().splitlines()) == 4
+    unknown = invoke("results", "export", "-o", tmp_path / "sweep.xlsx")
+    assert unknown.exit_code == 2 and "pass --format" in unknown.stderr
+
+
+def test_diff_shows_what_differs_and_the_largest_differences(sweep):
+    ids = by_settings(sweep)
+    shown = invoke("results", "diff", ids[(10, 0.2)][:6], ids[(20, 0.2)], env={"COLUMNS": "200"})
+    assert shown.exit_code == 0, shown.output
+    assert re.search(r"^\s+component_settings\.radius\s+10\s+20\s*$", shown.stdout, re.M)
+    assert "gap" not in shown.stdout  # the same in both
+    assert re.search(r"^\s+o1@0,o2@0\s+0\.1\s+1\.5\s*$", shown.stdout, re.M)
+    assert re.search(r"^\s+loss_db\s+1\s*$", shown.stdout, re.M)
+    assert re.search(r"^\s+note\s+equal\s*$", shown.stdout, re.M)
+
+
+def test_plot_of_a_sweep_by_setting_with_the_legend_outside(sweep, tmp_path, built_figures):
+    output = tmp_path / "spectra.pdf"
+    plotted = invoke(
+        "results", "plot", "--where", "gap=0.2", "--entry", "o1@0,o2@0", "--label", "radius",
+        "-o", output,
+    )  # fmt: skip
+    assert plotted.exit_code == 0, plotted.output
+    assert output.read_bytes().startswith(b"%PDF")
+    [figure] = built_figures
+    [axes] = figure.axes
+    assert [line.get_label() for line in axes.get_lines()] == ["radius=20", "radius=10"]
+    assert figure.get_suptitle() == "ring: o1@0,o2@0"
+    [legend] = figure.legends
+    figure.draw_without_rendering()  # lays the figure out
+    placed, data_area = legend.get_window_extent(), axes.get_window_extent()
+    assert not placed.overlaps(data_area)
+    assert placed.y1 <= data_area.y1  # below the title, which spans the figure
+
+    merit = invoke(
+        "results", "plot", "--x", "radius", "--metric", "min(o1@0,o2@0)", "-o", tmp_path / "m.svg"
+    )
+    assert merit.exit_code == 0, merit.output
+    axes = built_figures[-1].axes[0]
+    assert [(line.get_label(), list(line.get_xdata())) for line in axes.get_lines()] == [
+        ("gap=0.2", [10, 20]),
+        ("gap=0.3", [10, 20]),
+    ]
+    assert list(axes.get_lines()[0].get_ydata()) == pytest.approx([1.1 - 0.3, 1.0 - 0.3])
+    assert axes.get_ylabel() == "min(o1@0,o2@0)"
+    assert built_figures[-1].get_suptitle() == "ring: min(o1@0,o2@0)"
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["--x", "radius"], "--x and --metric go together"),
+        (["--x", "radius2", "--metric", "max(t)"], "--x: no column is named 'radius2'"),
+        (["--x", "radius", "--metric", "median(t)"], "--metric: malformed metric"),
+        (["--label", "gap,"], "--label: 'gap,'"),
+    ],
+)
+def test_plot_usage_errors(sweep, tmp_path, options, message):
+    refused = invoke("results", "plot", *options, "-o", tmp_path / "x.png")
+    assert refused.exit_code == 2 and refused.stderr.startswith(f"error: {message}")
+
+
+def test_conditions_narrow_named_results_and_removals(sweep, tmp_path, built_figures):
+    ids = by_settings(sweep)
+    named = [ids[(10, 0.2)], ids[(20, 0.2)], ids[(10, 0.3)]]
+    plotted = invoke(
+        "results", "plot", *named, "--where", "gap=0.2", "--entry", "o1@0,o2@0", "-o",
+        tmp_path / "x.png",
+    )  # fmt: skip
+    assert plotted.exit_code == 0, plotted.output
+    lines = built_figures[0].axes[0].get_lines()
+    assert [line.get_label() for line in lines] == ["radius=10", "radius=20"]
+    cleared = invoke("results", "clear", "--where", "radius=20", "--yes")
+    assert cleared.exit_code == 0 and "Removed 2 result(s)." in cleared.stdout
+    assert sorted(by_settings(ss.list_simulation_results())) == [(10, 0.2), (10, 0.3)]

@@ -7,6 +7,7 @@ import errno
 import os
 import threading
 import time
+from datetime import UTC, datetime, timedelta
 from pathlib import Path
 
 import orjson
@@ -53,7 +54,8 @@ def test_repair_quarantines_only_damage_on_every_store(any_store):
 
     checked = invoke("results", "verify")
     if on_s3:  # each object read in one request, without a HEAD before it
-        assert sorted(sent) == ["GetObject"] * 5 + ["HeadBucket", "ListObjectsV2"]
+        # A listing of the store, and one of its claims.
+        assert sorted(sent) == ["GetObject"] * 5 + ["HeadBucket"] + ["ListObjectsV2"] * 2
     assert checked.exit_code == 1, checked.output
     assert quarantined(any_store) == {}
     assert "written by a newer version" in checked.stdout
@@ -218,3 +220,66 @@ def test_verify_reads_no_fifo_or_device(store):
     assert "2 unreadable" in repaired.stdout
     assert os.path.lexists(fifo) and zero.is_symlink()
     assert quarantined(store) == {}
+
+
+def claim(simulation_id, heartbeat_at):
+    """A claim as its holder writes it."""
+    return orjson.dumps(
+        {
+            "simulation_id": simulation_id,
+            "generation": 0,
+            "holder": "worker-7 pid 4242 thread 1",
+            "heartbeat": 3,
+            "heartbeat_at": heartbeat_at.isoformat(),
+            "released": False,
+        }
+    )
+
+
+def test_repair_removes_claims_whose_heartbeat_stopped_a_day_ago(any_store, monkeypatch):
+    save()
+    claims = any_store / ".claims"
+    if isinstance(any_store, Path):
+        claims.mkdir()
+    now = datetime.now(UTC)
+    names = {
+        kind: f"{n:016x}.0.claim" for n, kind in enumerate(["stale", "fresh", "beaten", "bad"])
+    }
+    written = {
+        "stale": claim("1" * 16, now - timedelta(days=2)),
+        "fresh": claim("2" * 16, now - timedelta(hours=20)),
+        "beaten": claim("3" * 16, now - timedelta(days=3)),  # its holder wakes up
+        "bad": b'{"heartbeat_at": "yesterday"}',
+    }
+    for kind, content in written.items():
+        (claims / names[kind]).write_bytes(content)
+    heartbeat = claim("3" * 16, now)
+    judge = checks.judge_claim
+
+    def judge_then_beat(file, content, moment):  # in place, as a holder rewrites
+        finding = judge(file, content, moment)
+        if file.name == names["beaten"]:
+            (claims / file.name).write_bytes(heartbeat)
+        return finding
+
+    checked = invoke("results", "verify", env={"COLUMNS": "400"})
+    assert checked.exit_code == 1
+    assert {path.name: path.read_bytes() for path in claims.iterdir()} == {
+        names[kind]: content for kind, content in written.items()
+    }
+    monkeypatch.setattr(checks, "judge_claim", judge_then_beat)
+    repaired = invoke("results", "verify", "--repair", env={"COLUMNS": "400"})
+    assert repaired.exit_code == 1  # the bad claim is for a person to look at
+    rows = {
+        kind: next(line for line in repaired.stdout.splitlines() if names[kind] in line)
+        for kind in ("stale", "beaten", "bad")
+    }
+    assert "2 days ago, by worker-7 pid 4242" in rows["stale"] and "removed" in rows["stale"]
+    assert "left: changed since it was checked" in rows["beaten"]
+    assert "claim that cannot be parsed" in rows["bad"] and "left alone" in rows["bad"]
+    assert names["fresh"] not in repaired.stdout
+    assert {path.name: path.read_bytes() for path in claims.iterdir()} == {
+        names["fresh"]: written["fresh"],
+        names["beaten"]: heartbeat,
+        names["bad"]: written["bad"],
+    }

@@ -14,50 +14,10 @@ import pyarrow.parquet as pq
 import pytest
 import xarray as xr
 
-from conftest import save
+from conftest import SWEEP_WAVELENGTHS as WAVELENGTHS, by_settings, ring, save
 from vantorel import data
 from vantorel.cli import spectra
 from vantorel.core import simulation_storage as ss
-
-WAVELENGTHS = [1.5, 1.52, 1.54, 1.56]
-
-
-def ring(radius, gap, **overrides):
-    """A ring of the sweep: transmission falls with radius, rises with gap."""
-    level = 1 - radius / 100 + gap
-    return save(
-        **{
-            "component_name": "ring",
-            "factory_name": "ring_single",
-            "component_settings": {"radius": radius, "gap": gap, "ports": ["o1", "o2"]},
-            "model_parameters": {"cross_section": {"width": 0.45}},
-            "result": {
-                "o1@0,o2@0": [level - 0.1 * i for i in range(4)],
-                "s(1,2)": {"real": [level] * 4, "imag": [0.5, 0.0, -0.5, 1.0]},
-                "loss_db": radius / 10,
-                "note": "fine",
-            },
-            "wavelengths": WAVELENGTHS,
-            **overrides,
-        }
-    )
-
-
-@pytest.fixture
-def sweep(store):
-    """radius 10, 20 by gap 0.2, 0.3, as listed (newest first)."""
-    for radius in (10, 20):
-        for gap in (0.2, 0.3):
-            ring(radius, gap)
-    return ss.list_simulation_results()
-
-
-def by_settings(records):
-    return {
-        (r.component_settings["radius"], r.component_settings["gap"]): r.simulation_id
-        for r in records
-    }
-
 
 # ---------------------------------------------------------------- table
 
@@ -329,7 +289,7 @@ def test_merit_plot_one_point_per_result_series_per_other_setting(sweep):
         decibels=True,
         label_columns=["radius"],
     )
-    assert [s.label for s in chosen.series] == ["radius=20", "radius=10"]
+    assert [s.label for s in chosen.series] == ["radius=10", "radius=20"]
     assert [len(s.x) for s in chosen.series] == [2, 2]
     assert [entry.reason for entry in chosen.skipped] == ["no entry 'o1@0,o2@0'"]
     figure = spectra.merit_figure(plot, metric, False, spectra.plot_title(sweep, [str(metric)]))

@@ -307,6 +307,26 @@ def test_tools_name_read_and_remove_listed_files(any_store):
     removed = store.remove(files)
     assert sorted(f.component_name for f in removed) == ["c1", "c2"]
     assert store.list() == [again]
+    store.check_reachable()
+    on_s3 = not isinstance(any_store, Path) and any_store.protocol == "s3"
+    missing = "s3://no-such-bucket/simulations" if on_s3 else any_store / "missing"
+    with pytest.raises(FileNotFoundError):
+        Store(missing).check_reachable()
+
+
+def test_read_files_raises_or_reports_damage(any_store):
+    store = Store(any_store)
+    good = store.save(**identity(), result={}, wavelengths=[], execution_time_seconds=0)
+    damaged = any_store / "fdtd" / f"x_{'1' * 16}.json"
+    damaged.write_bytes(b"{")
+    files = sorted(store.files(), key=lambda file: file.name)
+    with pytest.raises(ValueError) as raised:
+        list(store.read_files(files))
+    assert raised.value.__notes__ == [f"Simulation file: {damaged}"]
+    failures = []
+    read = store.read_files(files, lambda file, error: failures.append((file.name, type(error))))
+    assert [record for record, _ in read] == [good]
+    assert failures == [(damaged.name, orjson.JSONDecodeError)]
 
 
 def test_frame_and_spectra_of_a_sweep(any_store):

@@ -198,19 +198,35 @@ class Store:
         compares)."""
         return file_stores.files_of(self.location).names(simulation_type)
 
+    def check_reachable(self) -> None:
+        """Raises unless the store's directory exists and can be reached: an
+        OSError naming it (FileNotFoundError, NotADirectoryError; on S3 a
+        bucket that does not exist or does not answer)."""
+        file_stores.files_of(self.location).check_root()
+
     def read_files(
-        self, files: Iterable[StoredFile]
+        self,
+        files: Iterable[StoredFile],
+        on_failure: Callable[[StoredFile, Exception], object] | None = None,
     ) -> Iterator[tuple[StoredSimulationResult, StoredFile]]:
         """The record in each file still there, with the file as the version
         that was read (one request each on object storage). A damaged file
         raises the decoder's or validator's error with a note naming it; a
-        file that cannot be read raises its OSError."""
-        for content, file in file_stores.files_of(self.location).read_each(files):
+        file that cannot be read raises its OSError. With `on_failure`, such
+        a file is passed to it with the error instead, and passed over."""
+        for file, content in file_stores.files_of(self.location).read_each_or_error(files):
             try:
-                yield StoredSimulationResult.model_validate(orjson.loads(content)), file
-            except ValueError as error:
-                error.add_note(f"{_FILE_NOTE}{file.path}")
-                raise
+                if isinstance(content, OSError):
+                    raise content
+                record = StoredSimulationResult.model_validate(orjson.loads(content))
+            except (OSError, ValueError) as error:
+                if on_failure is None:
+                    if isinstance(error, ValueError):
+                        error.add_note(f"{_FILE_NOTE}{file.path}")
+                    raise
+                on_failure(file, error)
+                continue
+            yield record, file
 
     def remove(
         self,

@@ -6,7 +6,7 @@ when they are missing.
 
 import sys
 
-CLI_PACKAGES = ("typer", "rich", "click")
+CLI_PACKAGES = ("typer", "rich")
 
 
 def main() -> None:

@@ -8,7 +8,11 @@ ever touched, each only while it is the version that was judged:
 - a damaged result file moves to ``<store>/.quarantine/<type>/`` under a
   name that does not end in ``.json`` (no listing or lookup sees it again),
   never over an earlier one, and is never deleted;
-- a temporary file of a save that is over is removed.
+- a temporary file of a save that is over is removed;
+- a claim (``<store>/.claims/``) whose heartbeat is more than a day old
+  is removed, only while it holds what was read: a live holder's heartbeat
+  rewrites it, and it then stays. A claim that cannot be read or parsed
+  stays.
 
 A file that cannot be read is unreadable, not damaged: it stays. So does a
 record whose only fault is fields this version does not know (written by a
@@ -19,6 +23,7 @@ reached through a symbolic link that leads out of the store.
 import os
 import time
 from dataclasses import dataclass
+from datetime import UTC, datetime
 from enum import Enum
 from typing import Annotated
 
@@ -28,14 +33,16 @@ import typer
 from rich import box
 from rich.table import Table
 
+from vantorel.cli.options import StoreOption
 from vantorel.cli.session import (
     Session,
+    choose_store,
     error_message,
-    open_store,
+    reachable_store,
     reports_errors,
     session_of,
 )
-from vantorel.cli.terminal import shown
+from vantorel.cli.terminal import parse_date, shown
 from vantorel.core import file_stores
 from vantorel.core.file_stores import (
     QUARANTINE_DIR,
@@ -49,6 +56,9 @@ from vantorel.models import StoredSimulationResult
 # A temporary file whose save process is gone here may still belong to a
 # save on another machine sharing the disk: only files this old are stale.
 STALE_TEMPORARY_AGE_SECONDS = 3600
+# A live holder rewrites its claim every claim_timeout / 4 (150 s by
+# default): a day without a heartbeat is a dead holder's.
+STALE_CLAIM_AGE_SECONDS = 86400
 
 
 class Repair(Enum):
@@ -66,6 +76,7 @@ class Problem(Enum):
     STALE_TEMPORARY = "temporary file of a save that is over"
     SAVE_IN_PROGRESS = "temporary file of a save that may still run"
     STALE_CLAIM = "claim whose heartbeat stopped"
+    UNPARSABLE_CLAIM = "claim that cannot be parsed"
 
     @property
     def repair(self) -> Repair | None:
@@ -89,6 +100,8 @@ class Finding:
     """The file, as the version judged."""
     problem: Problem
     detail: str
+    judged: bytes | None = None
+    """The content judged, for a file written again in place (a claim)."""
 
     @property
     def label(self) -> str:
@@ -168,11 +181,36 @@ def format_age(seconds: float) -> str:
 
 
 def stale_claims(files: file_stores.Files, now: float) -> list[Finding]:
-    """The claims under ``<store>/.claims/`` whose heartbeat is older than a
-    day, as findings that ``--repair`` removes (only while each is the
-    version judged); a live claim is never among them. This version of the
-    store writes no claims: there are none to report."""
-    return []
+    """The claims under ``<store>/.claims/`` whose heartbeat is more than a
+    day old, and those that cannot be read or parsed (which ``--repair``
+    leaves). A claim is judged by the ``heartbeat_at`` its holder writes,
+    never by a file time."""
+    claims = files.claims()
+    return [
+        finding
+        for file, content in files.read_each_or_error(claims)
+        if (finding := judge_claim(file, content, now)) is not None
+    ]
+
+
+def judge_claim(file: StoredFile, content: bytes | OSError, now: float) -> Finding | None:
+    if isinstance(content, OSError):
+        return Finding(file, Problem.UNREADABLE, describe_failure(content))
+    try:
+        fields = orjson.loads(content)
+    except orjson.JSONDecodeError as error:
+        return Finding(file, Problem.UNPARSABLE_CLAIM, describe_failure(error))
+    heartbeat = fields.get("heartbeat_at") if isinstance(fields, dict) else None
+    beaten = parse_date(heartbeat) if isinstance(heartbeat, str) else None
+    if beaten is None:
+        return Finding(file, Problem.UNPARSABLE_CLAIM, "no heartbeat_at time in ISO 8601")
+    age = (datetime.fromtimestamp(now, UTC) - beaten).total_seconds()
+    if age <= STALE_CLAIM_AGE_SECONDS:
+        return None
+    holder = fields.get("holder", "an unknown holder")
+    return Finding(
+        file, Problem.STALE_CLAIM, f"heartbeat {format_age(age)} ago, by {holder}", content
+    )
 
 
 def check_store(
@@ -217,6 +255,9 @@ def repair_finding(files: file_stores.Files, finding: Finding) -> str:
     try:
         if finding.problem.repair is Repair.QUARANTINE:
             return quarantine(files, finding.file)
+        if finding.problem.repair is Repair.REMOVE and finding.judged is not None:
+            removed_claim = files.remove_claim(finding.file, finding.judged)
+            return "removed" if removed_claim else "left: changed since it was checked"
         if finding.problem.repair is Repair.REMOVE:
             removed: list[StoredFile] = []
             files.remove([finding.file], removed.append)
@@ -266,11 +307,13 @@ def verify(
         typer.Option(
             "--repair",
             help=f"Move damaged result files to <store>/{QUARANTINE_DIR}/ "
-            "(never deleting them) and remove temporary files of saves "
-            "that are over; each only while it is the version checked. "
-            "Files that cannot be read are left alone.",
+            "(never deleting them), remove temporary files of saves that are "
+            "over and claims whose heartbeat stopped a day ago; each only "
+            "while it is the version checked. Files that cannot be read are "
+            "left alone.",
         ),
     ] = False,
+    store_location: StoreOption = None,
 ) -> None:
     """Check every result file and look for files that killed saves left.
 
@@ -278,7 +321,8 @@ def verify(
     content (component, ID, type directory).
     """
     session = session_of(ctx)
-    files = open_store()
+    choose_store(ctx, store_location)
+    files = file_stores.files_of(reachable_store(session).location)
     checked, findings = check_store(session, files, time.time())
     if findings:
         actions = [repair_finding(files, finding) for finding in findings] if repair else None
@@ -287,7 +331,7 @@ def verify(
     if not repair and any(finding.problem.repair for finding in findings):
         session.say(
             "Run 'vantorel results verify --repair' to quarantine damaged "
-            "files and remove left-over temporary files."
+            "files and remove left-over temporary files and stale claims."
         )
     if any(finding.problem.needs_attention for finding in findings):
         raise typer.Exit(1)

@@ -10,7 +10,6 @@ from dataclasses import dataclass
 from datetime import UTC, datetime, timedelta
 from typing import Annotated
 
-import orjson
 import typer
 from rich import box
 from rich.table import Table
@@ -22,21 +21,25 @@ from vantorel.cli.options import (
     IdsArgument,
     PdkOption,
     StatusOption,
+    StoreOption,
     TypeOption,
+    WhereOption,
     YesOption,
 )
 from vantorel.cli.reading import records_table
+from vantorel.cli.selection import find_ids, listing_filters, meeting, passing
 from vantorel.cli.session import (
     Session,
+    choose_store,
     confirm_removal,
-    open_store,
+    reachable_store,
     reports_errors,
     session_of,
 )
 from vantorel.cli.terminal import parse_date, shown
-from vantorel.core import file_stores, simulation_storage as storage
-from vantorel.core.file_stores import describe_failure
+from vantorel.core.file_stores import StoredFile, describe_failure
 from vantorel.models import StoredSimulationResult
+from vantorel.store import Store
 
 AGE_UNITS = {"s": "seconds", "m": "minutes", "h": "hours", "d": "days", "w": "weeks"}
 AGE = re.compile(r"(\d+)\s*([smhdw])")
@@ -64,34 +67,32 @@ class ListedResult:
     file that was read."""
 
     record: StoredSimulationResult
-    file: file_stores.StoredFile
+    file: StoredFile
 
 
-def label(file: file_stores.StoredFile) -> str:
+def label(file: StoredFile) -> str:
     return f"{file.simulation_type}/{file.name}"
 
 
 def read_results(
-    session: Session, files: file_stores.Files, simulation_type: str | None = None
+    session: Session, store: Store, simulation_type: str | None = None
 ) -> list[ListedResult]:
     """The results in the store (or in one type directory), newest first,
     each with the version of its file read; files that cannot be read or
     hold no valid result are named on stderr and left out."""
-    named = files.names(simulation_type)
-    found = []
-    outcomes = files.read_each_or_error(named)
-    for file, content in session.progress(outcomes, "Reading results", total=len(named)):
-        try:
-            if isinstance(content, OSError):
-                raise content
-            record = StoredSimulationResult.model_validate(orjson.loads(content))
-        except (OSError, ValueError) as error:  # JSON and validation errors too
-            session.note(
-                f"kept {label(file)}: it cannot be read ({describe_failure(error)}; "
-                "see 'vantorel results verify')"
-            )
-            continue
-        found.append(ListedResult(record, file))
+    named = store.files(simulation_type)
+
+    def keep_unreadable(file: StoredFile, error: Exception) -> None:
+        session.note(
+            f"kept {label(file)}: it cannot be read ({describe_failure(error)}; "
+            "see 'vantorel results verify')"
+        )
+
+    read = store.read_files(named, keep_unreadable)
+    found = [
+        ListedResult(record, file)
+        for record, file in session.progress(read, "Reading results", total=len(named))
+    ]
     found.sort(key=lambda listed: listed.record.simulation_date, reverse=True)
     return found
 
@@ -101,15 +102,13 @@ def show_removal_plan(session: Session, records: list[StoredSimulationResult]) -
     session.say(f"Dry run: {len(records)} result(s) would be removed.")
 
 
-def remove(
-    session: Session, files: file_stores.Files, listed: list[file_stores.StoredFile]
-) -> None:
+def remove(session: Session, store: Store, listed: list[StoredFile]) -> None:
     """Removes the listed versions of the files and says how many went
     (also when a failure ends the removal early)."""
-    removed: list[file_stores.StoredFile] = []
+    removed: list[StoredFile] = []
     try:
         with session.busy("Removing results"):
-            files.remove(listed, removed.append)
+            store.remove(listed, removed.append)
     finally:
         session.say(f"Removed {len(removed)} result(s).")
     if len(removed) < len(listed):
@@ -121,7 +120,7 @@ def remove(
 
 def remove_results(
     session: Session,
-    files: file_stores.Files,
+    store: Store,
     selected: list[ListedResult],
     dry_run: bool,
     yes: bool,
@@ -131,8 +130,8 @@ def remove_results(
     elif dry_run:
         show_removal_plan(session, [listed.record for listed in selected])
     else:
-        confirm_removal(files, len(selected), yes)
-        remove(session, files, [listed.file for listed in selected])
+        confirm_removal(store, len(selected), yes)
+        remove(session, store, [listed.file for listed in selected])
 
 
 @reports_errors
@@ -141,18 +140,16 @@ def rm(
     simulation_ids: IdsArgument,
     dry_run: DryRunOption = False,
     yes: YesOption = False,
+    store_location: StoreOption = None,
 ) -> None:
-    """Remove results by ID (every file named with the ID)."""
+    """Remove results by ID or unique ID prefix (every file named with the ID)."""
     session = session_of(ctx)
-    files = open_store()
-    by_id: dict[str, list[file_stores.StoredFile]] = {}
-    for file in files.names():
-        by_id.setdefault(file.simulation_id, []).append(file)
-    wanted = list(dict.fromkeys(simulation_ids))
-    missing = [simulation_id for simulation_id in wanted if simulation_id not in by_id]
-    for simulation_id in missing:
-        session.error(f"no result with ID {simulation_id}")
-    present = [file for simulation_id in wanted for file in by_id.get(simulation_id, [])]
+    choose_store(ctx, store_location)
+    store = reachable_store(session)
+    found = find_ids(store, simulation_ids)
+    for problem in found.problems:
+        session.error(problem.message)
+    present = [file for files in found.files.values() for file in files]
     if present and dry_run:
         table = Table("ID", "file", box=box.SIMPLE_HEAD)
         for file in present:
@@ -160,9 +157,9 @@ def rm(
         session.out.print(table)
         session.say(f"Dry run: {len(present)} result(s) would be removed.")
     elif present:
-        confirm_removal(files, len(present), yes)
-        remove(session, files, present)
-    if missing:
+        confirm_removal(store, len(present), yes)
+        remove(session, store, present)
+    if found.problems:
         raise typer.Exit(1)
 
 
@@ -173,18 +170,21 @@ def clear(
     factory: FactoryOption = None,
     simulation_type: TypeOption = None,
     pdk: PdkOption = None,
+    where: WhereOption = None,
     dry_run: DryRunOption = False,
     yes: YesOption = False,
+    store_location: StoreOption = None,
 ) -> None:
     """Remove every result that matches the filters (all results without any)."""
     session = session_of(ctx)
-    files = open_store()
-    selected = [
-        listed
-        for listed in read_results(session, files, simulation_type)
-        if storage._matches_filters(listed.record, component, factory, pdk, None)
-    ]
-    remove_results(session, files, selected, dry_run, yes)
+    choose_store(ctx, store_location)
+    store = reachable_store(session)
+    listed = read_results(session, store, simulation_type)
+    filters = listing_filters(component, factory, None, pdk, None)
+    records = meeting(passing([entry.record for entry in listed], filters), where)
+    chosen = {id(record) for record in records}
+    selected = [entry for entry in listed if id(entry.record) in chosen]
+    remove_results(session, store, selected, dry_run, yes)
 
 
 @reports_errors
@@ -203,17 +203,22 @@ def prune(
     ],
     status: StatusOption = None,
     pdk_version: Annotated[
-        str | None, typer.Option("--pdk-version", help="Only results made with this PDK version.")
+        str | None,
+        typer.Option(
+            "--pdk-version", metavar="VERSION", help="Only results made with this PDK version."
+        ),
     ] = None,
     dry_run: DryRunOption = False,
     yes: YesOption = False,
+    store_location: StoreOption = None,
 ) -> None:
     """Remove old results, by their stored simulation date and metadata."""
     session = session_of(ctx)
-    files = open_store()
+    choose_store(ctx, store_location)
+    store = reachable_store(session)
     cutoff = datetime.now(UTC) - older_than
     selected = []
-    for listed in read_results(session, files):
+    for listed in read_results(session, store):
         record = listed.record
         if status is not None and record.status != status.value:
             continue
@@ -227,4 +232,4 @@ def prune(
             )
         elif saved < cutoff:
             selected.append(listed)
-    remove_results(session, files, selected, dry_run, yes)
+    remove_results(session, store, selected, dry_run, yes)

@@ -1,6 +1,6 @@
-"""What a command runs with: the session the top-level options set up
-(kept on Typer's context), the store it works on, and how its failures
-are reported.
+"""What a command runs with: the session the options set up (kept on
+Typer's context), with the :class:`~vantorel.Store` it works on, and how
+its failures are reported.
 
 A failure is one line ``error: ...`` on stderr (a traceback with
 ``--debug``) and exit status 1, or 2 for a usage error. Output cut short
@@ -20,9 +20,8 @@ from rich.console import Console
 from rich.progress import track
 
 from vantorel.cli.terminal import make_console, shown
-from vantorel.core import file_stores
 from vantorel.core.file_stores import describe_failure
-from vantorel.settings import get_simulations_dir
+from vantorel.store import Store
 
 STORE_VARIABLE = "VANTOREL_SIMULATIONS_DIR"
 
@@ -37,9 +36,12 @@ class CommandError(Exception):
 
 @dataclass
 class Session:
-    """What the top-level options set up for the command they run."""
+    """What the options set up for the command they run."""
 
     debug: bool = False
+    store: Store = field(default_factory=Store)
+    """The store the command works on: the one ``--store`` names, else the
+    one the settings name at each call."""
     out: Console = field(default_factory=make_console)
     err: Console = field(default_factory=lambda: make_console(stderr=True))
 
@@ -125,33 +127,30 @@ def stop_writing_to_stdout() -> None:
     os.close(null)
 
 
-def use_store_for_call(ctx: typer.Context, store: str) -> None:
-    """Makes `store` the store of the settings for this call."""
-    previous = os.environ.get(STORE_VARIABLE)
-    os.environ[STORE_VARIABLE] = store
-
-    def restore() -> None:
-        if previous is None:
-            os.environ.pop(STORE_VARIABLE, None)
-        else:
-            os.environ[STORE_VARIABLE] = previous
-
-    ctx.call_on_close(restore)
+def choose_store(ctx: typer.Context, location: str | None) -> None:
+    """Makes the store at `location` (a ``--store`` given at any level of
+    the command, the last one counting) the session's; a location that
+    names no store is a usage error."""
+    if location is None:
+        return
+    try:
+        session_of(ctx).store = Store(location)
+    except (ValueError, ImportError) as error:
+        raise typer.BadParameter(str(error), ctx=ctx, param_hint="'--store'") from None
 
 
-def open_store() -> file_stores.Files:
-    """The files of the store the settings name; an error naming the store
-    when it does not exist, is no directory or cannot be reached."""
-    files = file_stores.files_of(get_simulations_dir())
-    files.check_root()
-    return files
+def reachable_store(session: Session) -> Store:
+    """The session's store; an error naming it when it does not exist, is
+    no directory or cannot be reached."""
+    session.store.check_reachable()
+    return session.store
 
 
 def stdin_is_terminal() -> bool:
     return sys.stdin.isatty()
 
 
-def confirm_removal(files: file_stores.Files, count: int, yes: bool) -> None:
+def confirm_removal(store: Store, count: int, yes: bool) -> None:
     """Asks before removing on a terminal; elsewhere only ``--yes`` goes on."""
     if yes:
         return
@@ -159,6 +158,6 @@ def confirm_removal(files: file_stores.Files, count: int, yes: bool) -> None:
         raise CommandError(
             f"not on a terminal: pass --yes to remove {count} result(s)", exit_code=2
         )
-    question = shown(f"Remove {count} result(s) from {files.root}?").plain
+    question = shown(f"Remove {count} result(s) from {store.location}?").plain
     if not typer.confirm(question, default=False, err=True):
         raise CommandError("aborted: nothing removed")

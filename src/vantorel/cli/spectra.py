@@ -156,6 +156,38 @@ def differing_columns(rows: Sequence[Mapping[str, Any]], columns: Sequence[str])
     ]
 
 
+def telling_columns(
+    rows: Sequence[Mapping[str, Any]], columns: Sequence[str], given: Sequence[str] = ()
+) -> list[str]:
+    """The fewest of ``columns`` that, with the ``given`` ones, tell the
+    rows apart as all of them do, in their order. Dropped first: settings
+    that some rows lack, then the factory and simulation type, then the
+    component name, then settings that every row has (the last first). So a
+    sweep is told apart by what was swept rather than by a name given to
+    each variant, and different components by their names rather than by
+    settings that most of them lack."""
+
+    def groups(chosen: Sequence[str]) -> int:
+        return len({tuple(repr(row.get(c, ABSENT)) for c in (*given, *chosen)) for row in rows})
+
+    def drop_order(column: str) -> tuple[int, int]:
+        if column == "component_name":
+            rank = 2
+        elif column in NAMED_IDENTITY:
+            rank = 1
+        else:
+            rank = 3 if all(column in row for row in rows) else 0
+        return rank, -columns.index(column)
+
+    wanted = groups(columns)
+    kept = list(columns)
+    for column in sorted(columns, key=drop_order):
+        fewer = [name for name in kept if name != column]
+        if groups(fewer) == wanted:
+            kept = fewer
+    return kept
+
+
 def short_name(column: str, columns: Sequence[str]) -> str:
     """The shortest tail of a column's path that still names it alone."""
     parts = column.split(".")
@@ -182,13 +214,14 @@ def setting_label(row: Mapping[str, Any], columns: Sequence[str], names: Mapping
 def result_labels(
     records: Sequence[StoredSimulationResult], label_columns: Sequence[str] | None = None
 ) -> list[str]:
-    """One label per result: the settings that differ between the results
-    (``radius=10, gap=0.2``), or the named columns (bare leaf names accepted
-    when they name one column; ColumnNameError otherwise). Results that
-    those do not tell apart also get the start of their ID."""
+    """One label per result: the fewest of the identity fields and settings
+    that differ between the results that tell them apart (``radius=10,
+    gap=0.2``; see ``telling_columns``), or the named columns (bare leaf
+    names accepted when they name one column; ColumnNameError otherwise).
+    Results that those do not tell apart also get the start of their ID."""
     rows, columns = labelled_rows(records)
     chosen = (
-        differing_columns(rows, columns)
+        telling_columns(rows, differing_columns(rows, columns))
         if label_columns is None
         else [resolve_column(name, columns) for name in label_columns]
     )
@@ -229,8 +262,11 @@ def curve_styles() -> "Cycler[str, str]":
 
 
 def add_legend(figure: "Figure", count: int) -> None:
-    """The legend to the right of the axes, where it hides no data."""
-    figure.legend(loc="outside right upper", fontsize="small", ncols=1 + (count - 1) // LEGEND_ROWS)
+    """The legend to the right of the axes, where it hides no data (centred:
+    placed at the top, it would run into the title)."""
+    figure.legend(
+        loc="outside right center", fontsize="small", ncols=1 + (count - 1) // LEGEND_ROWS
+    )
 
 
 def new_figure(figure: "Figure | None") -> "Figure":
@@ -301,21 +337,21 @@ def merit_points(
     """The metric of each result against the column ``x`` (a bare leaf name
     accepted; ColumnNameError when it names no column or several), one
     point per result. Results are grouped into series by ``label_columns``,
-    or by the settings that differ besides ``x`` and those that follow from
-    it (a setting derived from the swept one). Results without an ``x`` or
-    a metric value are skipped, with the reason."""
+    or by the fewest other columns that, with ``x``, tell the results apart
+    (see ``telling_columns``: a setting derived from the swept one, or a
+    component named after its settings, makes no series), in the order of
+    their values. Results without an ``x`` or a metric value are skipped,
+    with the reason."""
     rows, columns = labelled_rows(records)
     x_column = resolve_column(x, columns)
     if label_columns is None:
-        chosen = [
-            column
-            for column in differing_columns(rows, columns)
-            if column != x_column and not follows_from(x_column, column, rows)
-        ]
+        others = [column for column in differing_columns(rows, columns) if column != x_column]
+        chosen = telling_columns(rows, others, given=[x_column])
     else:
         chosen = [resolve_column(name, columns) for name in label_columns]
     names = {column: short_name(column, columns) for column in chosen}
     groups: dict[str, list[tuple[Any, float, str]]] = {}
+    order: dict[str, tuple[tuple[int, Any], ...]] = {}
     skipped: list[SkippedEntry] = []
     for record, row in zip(records, rows, strict=True):
         source = f"{record.component_name} {record.simulation_id[:8]}"
@@ -329,11 +365,13 @@ def merit_points(
             continue
         label = setting_label(row, chosen, names)
         groups.setdefault(label, []).append((row[x_column], value, record.simulation_id))
+        order.setdefault(label, tuple(sort_key(row.get(column, ABSENT)) for column in chosen))
     categorical = any(
         isinstance(x_value, str) for points in groups.values() for x_value, _, _ in points
     )
     series = []
-    for label, points in groups.items():
+    for label in sorted(groups, key=order.__getitem__):
+        points = groups[label]
         if categorical:
             points = [(str(x_value), value, sid) for x_value, value, sid in points]
         points.sort(key=lambda point: point[0])
@@ -348,10 +386,11 @@ def merit_points(
     return MeritPlot(x_column, short_name(x_column, columns), series, skipped)
 
 
-def follows_from(x_column: str, column: str, rows: Sequence[Mapping[str, Any]]) -> bool:
-    """Whether each value of ``x_column`` comes with one value of ``column``."""
-    pairs = {(repr(row.get(x_column)), repr(row.get(column, ABSENT))) for row in rows}
-    return len(pairs) == len({x_value for x_value, _ in pairs})
+def sort_key(value: Any) -> tuple[int, Any]:
+    """Numbers in their order, then anything else by its text."""
+    if isinstance(value, Real) and not isinstance(value, bool):
+        return 0, value
+    return 1, repr(value)
 
 
 def merit_figure(

@@ -16,6 +16,9 @@ its place only while it is the version listed: it is renamed away, its
 device and inode are compared with those listed, and it is put back (never
 over a newer file) when they differ. Between the rename and the put-back, a
 reader of that name finds no file: the window is that of two system calls.
+Claims (``<root>/.claims/``, see :mod:`vantorel.core.claims`) are written
+again in place by their holders' heartbeats: one leaves only while it holds
+the content that was read.
 """
 
 from __future__ import annotations
@@ -35,6 +38,8 @@ from typing import Any
 
 import pydantic
 
+from vantorel.core.claims import CLAIM_NAME, CLAIMS_DIR
+
 RESULT_NAME = re.compile(r"(?P<component>[^/\x00]*)_(?P<id>[0-9a-f]{16})\.json", re.DOTALL)
 """The name a save gives a result file: the component name (any text
 without '/' or NUL, even empty), an underscore and the 16-hex ID."""
@@ -44,7 +49,6 @@ TEMPORARY_NAME = re.compile(r"\.(?P<target>.+)\.(?P<pid>\d+)\.(?P<n>\d+)\.tmp", 
 ``.<final name>.<pid>.<n>.tmp`` beside its final name."""
 
 QUARANTINE_DIR = ".quarantine"
-CLAIMS_DIR = ".claims"
 STORE_DIRECTORIES = frozenset({QUARANTINE_DIR, CLAIMS_DIR})
 """Directories of the store's own below its root, never a simulation type."""
 
@@ -450,6 +454,57 @@ class LocalFiles(_Files):
                 if remove_if_unchanged(directory, file.name, file.version):
                     on_removed(file)
 
+    def claims(self) -> list[StoredFile]:
+        """The files of the claims directory named as claims, from one
+        listing (the directory entered without following a symbolic link);
+        none when there is no such directory."""
+        found = []
+        try:
+            with _Handles(self.root) as handles, os.scandir(handles.below(CLAIMS_DIR)) as entries:
+                for entry in entries:
+                    if not CLAIM_NAME.fullmatch(entry.name):
+                        continue
+                    try:
+                        status = entry.stat(follow_symlinks=False)
+                    except FileNotFoundError:
+                        continue
+                    found.append(
+                        StoredFile(
+                            self.root / CLAIMS_DIR / entry.name,
+                            CLAIMS_DIR,
+                            entry.name,
+                            status.st_size,
+                            (status.st_dev, status.st_ino),
+                            status.st_mtime,
+                        )
+                    )
+        except FileNotFoundError:
+            return []
+        return found
+
+    def remove_claim(self, file: StoredFile, content: bytes) -> bool:
+        """Removes a claim only while it holds `content` (its holder's
+        heartbeat rewrites it in place, so its inode tells nothing): it is
+        renamed aside, read, and put back when it holds anything else.
+        False when it is gone or was written again."""
+        with _Handles(self.root) as handles:
+            directory = handles.below(file.simulation_type)
+            aside = temporary_name(file.name)
+            try:
+                os.rename(file.name, aside, src_dir_fd=directory, dst_dir_fd=directory)
+            except FileNotFoundError:
+                return False
+            try:
+                held, _ = read_regular_file(directory, aside, file.path)
+            except BaseException:
+                _put_back(directory, aside, directory, file.name)
+                raise
+            if held == content:
+                os.unlink(aside, dir_fd=directory)
+                return True
+            _put_back(directory, aside, directory, file.name)
+            return False
+
     def move(self, file: StoredFile, to_directory: str, to_name: str) -> bool:
         """Moves the file to ``<root>/<to_directory>/<to_name>`` (a directory
         of the store's own, made when missing), only while it is the version
@@ -524,6 +579,21 @@ class ObjectFiles(_Files):
         moved: bool = self.store.move_listed(file.path, file.version, target)
         return moved
 
+    def claims(self) -> list[StoredFile]:
+        return [
+            StoredFile(path, CLAIMS_DIR, path.name, size, version, modified)
+            for path, size, version, modified in self.store.named_files(self.root, CLAIMS_DIR)
+            if CLAIM_NAME.fullmatch(path.name)
+        ]
+
+    def remove_claim(self, file: StoredFile, content: bytes) -> bool:
+        """Removes a claim only while it is the version read (its ETag on S3:
+        a heartbeat writes a new object); `content` is what that version
+        holds."""
+        removed: list[StoredFile] = []
+        self.remove([file], removed.append)
+        return bool(removed)
+
 
 class PathFiles(_Files):
     """A store reached only through its path objects' own methods: no
@@ -581,6 +651,27 @@ class PathFiles(_Files):
             except FileNotFoundError:
                 continue
             on_removed(file)
+
+    def claims(self) -> list[StoredFile]:
+        directory = self.root / CLAIMS_DIR
+        if not directory.is_dir():
+            return []
+        return [
+            StoredFile(path, CLAIMS_DIR, path.name, None, None)
+            for path in directory.iterdir()
+            if CLAIM_NAME.fullmatch(path.name)
+        ]
+
+    def remove_claim(self, file: StoredFile, content: bytes) -> bool:
+        """Removes a claim while it holds `content`, compared right before
+        the removal: a heartbeat in that moment can still be lost."""
+        try:
+            if file.path.read_bytes() != content:
+                return False
+            file.path.unlink()
+        except FileNotFoundError:
+            return False
+        return True
 
     def move(self, file: StoredFile, to_directory: str, to_name: str) -> bool:
         target = self.root / to_directory / to_name

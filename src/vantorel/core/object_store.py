@@ -490,7 +490,13 @@ class S3ObjectStore(ObjectStore):
         top = root if simulation_type is None else root / simulation_type
         prefix = top.path.rstrip("/") + "/"
         try:
-            listed = self.fs.find(top.path.rstrip("/"), detail=True)
+            # Listed by prefix, one directory costs one request: s3fs asks
+            # no more whether a directory with nothing in it is an object.
+            listed = self.fs.find(
+                root.path.rstrip("/"),
+                detail=True,
+                prefix="" if simulation_type is None else f"{simulation_type}/",
+            )
         except FileNotFoundError:
             return []
         depth = 2 if simulation_type is None else 1
