@@ -7,6 +7,7 @@ import errno
 import os
 import threading
 import time
+from contextlib import contextmanager
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
 
@@ -90,44 +91,43 @@ def test_a_result_saved_after_the_check_stays(any_store, monkeypatch):
     assert quarantined(any_store) == {}
 
 
-def fail_reads_of(store, name, monkeypatch):
-    """Makes each read of the file `name` fail: refused locally, a server
-    error on object storage."""
-    if isinstance(store, Path):
-        read = file_stores.read_regular_file
+@contextmanager
+def failing_reads(store, name, request):
+    """Each read of the file `name` fails while the block runs: refused
+    locally (the tests run as root, whom permissions do not stop), a server
+    error on S3, a dropped connection on memory://."""
+    if not isinstance(store, Path) and store.protocol == "s3":
+        with request.getfixturevalue("s3_faults").fail("GET", name):
+            yield
+        return
+    with pytest.MonkeyPatch.context() as patch:
+        if isinstance(store, Path):
+            read = file_stores.read_regular_file
 
-        def refusing(dir_fd, relative, path):
-            if os.path.basename(relative) == name:
-                raise PermissionError(errno.EACCES, "Permission denied", str(path))
-            return read(dir_fd, relative, path)
+            def refusing(dir_fd, relative, path):
+                if os.path.basename(relative) == name:
+                    raise PermissionError(errno.EACCES, "Permission denied", str(path))
+                return read(dir_fd, relative, path)
 
-        monkeypatch.setattr(file_stores, "read_regular_file", refusing)
-    elif store.protocol == "s3":
-        get = object_store.S3ObjectStore._get
+            patch.setattr(file_stores, "read_regular_file", refusing)
+        else:
+            read_object = object_store.ObjectStore.read
 
-        async def unavailable(self, path):
-            if path.name == name:
-                raise OSError(errno.EIO, "503 Service Unavailable", str(path))
-            return await get(self, path)
+            def unavailable_object(self, path):
+                if path.name == name:
+                    raise ConnectionError("connection reset")
+                return read_object(self, path)
 
-        monkeypatch.setattr(object_store.S3ObjectStore, "_get", unavailable)
-    else:
-        read_object = object_store.ObjectStore.read
-
-        def unavailable_object(self, path):
-            if path.name == name:
-                raise ConnectionError("connection reset")
-            return read_object(self, path)
-
-        monkeypatch.setattr(object_store.ObjectStore, "read", unavailable_object)
+            patch.setattr(object_store.ObjectStore, "read", unavailable_object)
+        yield
 
 
-def test_a_file_that_cannot_be_read_is_left_alone(any_store, monkeypatch):
+def test_a_file_that_cannot_be_read_is_left_alone(any_store, request):
     record, other = save(component_name="a"), save(component_name="b")
     path = file_of(any_store, record)
     content = path.read_bytes()
-    fail_reads_of(any_store, path.name, monkeypatch)
-    repaired = invoke("results", "verify", "--repair")
+    with failing_reads(any_store, path.name, request):
+        repaired = invoke("results", "verify", "--repair")
     assert repaired.exit_code == 1
     [row] = [line for line in repaired.stdout.splitlines() if path.name in line]
     assert "unreadable" in row and "left alone" in row
