@@ -80,6 +80,27 @@ void raise_os_error(int error, const char* reason, PyObject* filename)
     }
 }
 
+// Runs `work`, which may allocate, with the GIL released: nothing may
+// throw past the release. False, with MemoryError set, when it ran out of
+// memory.
+template <typename Work>
+bool without_gil(Work work)
+{
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    }
+    catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) {
+        PyErr_NoMemory();
+    }
+    return !out_of_memory;
+}
+
 // Errors for which pathlib's exists and is_dir answer False instead of
 // raising.
 bool means_not_there(int error)
@@ -753,21 +774,14 @@ Scan find_entry_locally(PyObject* root, PyObject* suffix, OwnedRef* type_name,
         return Scan::Unsure;
     }
     std::string type, entry;
-    Scan outcome;
-    bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        outcome = scan_tree(
-            PyBytes_AS_STRING(name.get()), PyBytes_AS_STRING(encoded.get()),
-            static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())), &type,
-            &entry);
-    }
-    catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) {
-        PyErr_NoMemory();
+    Scan outcome = Scan::Error;
+    if (!without_gil([&] {
+            outcome = scan_tree(
+                PyBytes_AS_STRING(name.get()),
+                PyBytes_AS_STRING(encoded.get()),
+                static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())), &type,
+                &entry);
+        })) {
         return Scan::Error;
     }
     if (outcome != Scan::Found) {
@@ -799,21 +813,13 @@ Scan read_local_tree(PyObject* root, PyObject* simulation_type,
         }
     }
     std::vector<std::string> type_names;
-    Scan outcome;
-    bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        outcome = walk_local_tree(
-            PyBytes_AS_STRING(name.get()),
-            encoded_type ? PyBytes_AS_STRING(encoded_type.get()) : nullptr,
-            tree, &type_names);
-    }
-    catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) {
-        PyErr_NoMemory();
+    Scan outcome = Scan::Error;
+    if (!without_gil([&] {
+            outcome = walk_local_tree(
+                PyBytes_AS_STRING(name.get()),
+                encoded_type ? PyBytes_AS_STRING(encoded_type.get()) : nullptr,
+                tree, &type_names);
+        })) {
         return Scan::Error;
     }
     if (outcome != Scan::Found) {
