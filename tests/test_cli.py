@@ -22,7 +22,7 @@ from rich.filesize import decimal
 
 import vantorel
 from conftest import by_settings, file_of, invoke, save
-from vantorel.cli import checks, session, spectra
+from vantorel.cli import checks, session, spectra, terminal
 from vantorel.core import file_stores, simulation_storage as ss
 
 WAVELENGTHS = [1.5 + 0.01 * i for i in range(11)]
@@ -119,7 +119,8 @@ def test_not_found_and_damaged_are_one_line_errors(store, results):
     assert damaged.exit_code == 1 and damaged.stderr.count("\n") == 1
     assert "cannot be read" in damaged.stderr and "verify" in damaged.stderr
     debugged = invoke("--debug", "results", "show", results[0].simulation_id)
-    assert isinstance(debugged.exception.__cause__, orjson.JSONDecodeError)
+    assert debugged.exit_code == 1 and "Traceback" in debugged.stderr
+    assert "orjson.JSONDecodeError" in debugged.stderr
     listed = invoke("results", "ls", "--json")  # the listing warns and goes on
     assert len(listed.stdout.splitlines()) == 2
     assert "WARNING: Failed to parse simulation file" in listed.stderr
@@ -457,10 +458,10 @@ def test_deletes_the_store_refuses_are_named(any_store, monkeypatch):
     assert {record.component_name for record in ss.list_simulation_results()} == {"b", "c"}
 
 
-HOSTILE = "ring\x1b[2J\x1b]52;c;aGk=\x07\x1b]8;;x\x1b\\[link=x]:cross_mark:\u202e\r\n\x9b31m"
+HOSTILE = "ring\x1b[2J\x1b]52;c;aGk=\x07\x1b]8;;x\x1b\\[link=x]:cross_mark:\u202e\u200b\r\n\x9b31m"
 
 
-def test_stored_text_cannot_drive_the_terminal(store):
+def test_stored_text_cannot_drive_the_terminal(store, built_figures):
     markup = "[link=https://x]boom[/link] [red]:cross_mark:"
     record = save(
         component_name=HOSTILE,
@@ -481,15 +482,24 @@ def test_stored_text_cannot_drive_the_terminal(store):
         ["verify"],
         ["clear", "--dry-run"],
         ["rm", "--dry-run", record.simulation_id, "\x1b[2J"],
+        ["plot", record.simulation_id, other.simulation_id, "-o", store.parent / "p.png"],
     ]
     for command in commands:
         outcome = invoke("results", *command, env={"COLUMNS": "1000"})
         shown = outcome.stdout + outcome.stderr
-        for raw in ("\x1b", "\x07", "\x9b", "\u202e", "\r", "❌"):
+        for raw in ("\x1b", "\x07", "\x9b", "\u202e", "\u200b", "\r", "❌"):
             assert raw not in shown, (command, raw)
-        assert "\\x1b[2J" in shown, command
+        assert "\\x1b[2J" in shown or command[0] == "plot", command
+    [figure] = built_figures  # its text holds no control character either
+    drawn = [text.get_text() for text in figure.findobj(lambda artist: hasattr(artist, "get_text"))]
+    assert any("\\x1b[2J" in text for text in drawn)
+    assert not any(raw in text for text in drawn for raw in ("\x1b", "\x07", "\u202e"))
+    (store / "fdtd" / f"{HOSTILE}_{'2' * 16}.json").mkdir()  # its error names it
+    debugged = invoke("--debug", "results", "show", "2" * 16, env={"COLUMNS": "1000"})
+    assert debugged.exit_code == 1 and "Traceback" in debugged.stderr
+    assert "\x1b" not in debugged.stderr and "\\x1b[2J" in debugged.stderr
     shown = invoke("results", "show", record.simulation_id).stdout
-    assert markup in shown and "\\u202e\\r\\n\\x9b31m" in shown
+    assert markup in shown and "\\u202e\\u200b\\r\\n\\x9b31m" in shown
     listed = invoke("results", "ls", "--json", "--component", HOSTILE)
     assert "\x1b" not in listed.stderr and "Failed to parse" in listed.stderr
     assert "\\x1b[2J" in listed.stderr
@@ -877,3 +887,11 @@ def test_conditions_narrow_named_results_and_removals(sweep, tmp_path, built_fig
     cleared = invoke("results", "clear", "--where", "radius=20", "--yes")
     assert cleared.exit_code == 0 and "Removed 2 result(s)." in cleared.stdout
     assert sorted(by_settings(ss.list_simulation_results())) == [(10, 0.2), (10, 0.3)]
+
+
+@pytest.mark.parametrize("text", ["\x9b", "\u200b", "\U000e0041"])
+def test_json_escapes_what_acts_and_decodes_exactly(capsys, text):
+    terminal.print_json_line({"t": text})
+    line = capsys.readouterr().out
+    assert text not in line and orjson.loads(line) == {"t": text}
+    assert text not in terminal.escape_controls(f"a{text}b")

@@ -11,6 +11,7 @@ import contextlib
 import functools
 import os
 import sys
+import traceback
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import cast
@@ -57,7 +58,8 @@ class Session:
         self.err.print(shown(f"error: {message}", "red"), soft_wrap=True)
 
     def progress[Item](self, items: Iterable[Item], description: str, total: int) -> Iterable[Item]:
-        """`items`, with a progress bar on a terminal."""
+        """`items`, with a progress bar on a terminal. `description` is the
+        command's own text, never stored text: Rich reads markup in it."""
         return track(
             items,
             description=description,
@@ -73,7 +75,7 @@ class Session:
         if not self.err.is_terminal:
             yield
             return
-        with self.err.status(description):
+        with self.err.status(shown(description)):
             yield
 
 
@@ -107,8 +109,10 @@ def reports_errors[**Params, Result](command: Callable[Params, Result]) -> Calla
         except (typer.Exit, typer.Abort, typer.TyperException):
             raise
         except Exception as error:
-            if session.debug:
-                raise
+            if session.debug:  # the traceback, with stored text in it escaped
+                for line in "".join(traceback.format_exception(error)).splitlines():
+                    session.err.print(shown(line), soft_wrap=True)
+                raise typer.Exit(1) from error
             session.error(error_message(error))
             raise typer.Exit(error.exit_code if isinstance(error, CommandError) else 1) from error
 

@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from numbers import Real
 from typing import TYPE_CHECKING, Any
 
+from vantorel.cli.terminal import escape_controls
 from vantorel.data import (
     ABSENT,
     IDENTITY_COLUMNS,
@@ -279,11 +280,17 @@ def new_figure(figure: "Figure | None") -> "Figure":
     return figure
 
 
+def drawn(text: str) -> str:
+    """Stored text as a plot shows it: control characters escaped, as on
+    the terminal, and ``$`` literal (matplotlib reads ``$...$`` as maths)."""
+    return escape_controls(text).replace("$", r"\$")
+
+
 def draw_spectra(axes: "Axes", spectra: Sequence[Spectrum], decibels: bool) -> None:
     axes.set_prop_cycle(curve_styles())
     for spectrum in spectra:
         level = in_decibels(spectrum.power) if decibels else spectrum.power
-        axes.plot(spectrum.wavelengths, level, label=spectrum.label)
+        axes.plot(spectrum.wavelengths, level, label=drawn(spectrum.label))
     axes.set_xlabel("wavelength (µm)")
     axes.set_ylabel("power (dB)" if decibels else "power")
     axes.grid(True, alpha=0.3)
@@ -301,7 +308,7 @@ def spectra_figure(
     figure = new_figure(figure)
     draw_spectra(figure.add_subplot(), spectra, decibels)
     add_legend(figure, len(spectra))
-    figure.suptitle(title)
+    figure.suptitle(drawn(title))
     return figure
 
 
@@ -406,11 +413,11 @@ def merit_figure(
     axes = figure.add_subplot()
     axes.set_prop_cycle(curve_styles())
     for series in plot.series:
-        axes.plot(series.x, series.y, marker="o", label=series.label or str(metric))
-    axes.set_xlabel(plot.x_name)
-    axes.set_ylabel(f"{metric} (dB)" if decibels else str(metric))
+        axes.plot(series.x, series.y, marker="o", label=drawn(series.label or str(metric)))
+    axes.set_xlabel(drawn(plot.x_name))
+    axes.set_ylabel(drawn(f"{metric} (dB)" if decibels else str(metric)))
     axes.grid(True, alpha=0.3)
     if len(plot.series) > 1:
         add_legend(figure, len(plot.series))
-    figure.suptitle(title)
+    figure.suptitle(drawn(title))
     return figure

@@ -26,9 +26,14 @@ from rich.text import Text
 # or a pipe gets whole lines instead, unless COLUMNS says how wide.
 WIDTH_OFF_TERMINAL = 200
 
-# C0 and C1 controls and DEL, the line and paragraph separators, and the
-# marks that reorder text (bidirectional overrides and isolates).
-CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]")
+# Beyond the C0 controls: DEL and the C1 controls, the line and paragraph
+# separators, and the invisible format characters (Unicode's Cf: soft
+# hyphen, zero-width characters, the marks that reorder text, tags).
+_BEYOND_C0 = (
+    "\x7f-\x9f\xad\u0600-\u0605\u061c\u06dd\u070f\u180e\u200b-\u200f\u2028-\u202e"
+    "\u2060-\u2064\u2066-\u206f\ufeff\ufff9-\ufffb\U000e0001\U000e0020-\U000e007f"
+)
+CONTROL = re.compile(f"[\x00-\x1f{_BEYOND_C0}]")
 NAMED_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
@@ -41,7 +46,9 @@ def escape_controls(text: str) -> str:
         if character in NAMED_ESCAPES:
             return NAMED_ESCAPES[character]
         code = ord(character)
-        return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+        if code < 0x100:
+            return f"\\x{code:02x}"
+        return f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
 
     return CONTROL.sub(escape, text)
 
@@ -128,11 +135,17 @@ def format_value(value: Any) -> str:
 
 # What JSON leaves unescaped of CONTROL: the C0 controls are escaped by any
 # encoder, these only by choice.
-UNESCAPED_IN_JSON = re.compile("[\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]")
+UNESCAPED_IN_JSON = re.compile(f"[{_BEYOND_C0}]")
+
+
+def _json_escape(match: re.Match[str]) -> str:
+    # UTF-16 code units, as JSON writes a character beyond the BMP.
+    units = match[0].encode("utf-16-be")
+    return "".join(f"\\u{units[i]:02x}{units[i + 1]:02x}" for i in range(0, len(units), 2))
 
 
 def print_json_line(fields: dict[str, Any]) -> None:
     """One JSON object on stdout: it decodes to exactly `fields`, and its
     control characters are JSON escapes (they occur only within strings)."""
     line = orjson.dumps(fields).decode()
-    print(UNESCAPED_IN_JSON.sub(lambda match: f"\\u{ord(match[0]):04x}", line))
+    print(UNESCAPED_IN_JSON.sub(_json_escape, line))

@@ -134,7 +134,8 @@ def describe_failure(error: Exception) -> str:
         return f"{where}: {first['msg']}{extra}"
     if isinstance(error, OSError) and error.strerror:
         return error.strerror
-    return str(error).splitlines()[0] if str(error) else type(error).__name__
+    lines = [line for line in str(error).splitlines() if line.strip()]
+    return lines[0] if lines else type(error).__name__
 
 
 def files_of(root: Any) -> Files:
