@@ -15,6 +15,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 import threading
 import traceback
 from contextlib import contextmanager
@@ -572,7 +573,9 @@ def test_a_clear_removes_only_the_versions_it_listed(any_store, monkeypatch, log
     records = [save(component_name=f"c{n}") for n in range(4)]
     resaved = {}
 
-    def meanwhile():  # another process saves c1 again and removes c2
+    def meanwhile():  # another process saves c1 twice and removes c2
+        save(component_name="c1", result={"s21": [0.25]})
+        # Locally the second save may get the first's freed inode back.
         resaved["c1"] = save(component_name="c1", result={"s21": [0.5]})
         file_of(any_store, records[2]).unlink()
 
@@ -609,6 +612,7 @@ def test_removals_never_follow_a_symlinked_type_directory(store, tmp_path):
     store.mkdir()
     (store / "fdtd").symlink_to(elsewhere, target_is_directory=True)
     record = save()
+    inside = save(simulation_type="eme")  # a clear refuses before it removes any
     words = "Not followed: a symbolic link, and removals and moves stay inside the store"
     for call in (
         ss.clear_simulation_results,
@@ -618,7 +622,58 @@ def test_removals_never_follow_a_symlinked_type_directory(store, tmp_path):
             call()
         assert raised.value.errno == errno.ELOOP
         assert raised.value.filename == file_of(store, record)
-    assert ss.list_simulation_results() == [record]
+    assert sorted(r.simulation_type for r in ss.list_simulation_results()) == ["eme", "fdtd"]
+    assert ss.load_simulation_result(inside.simulation_id) == inside
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs a directory another user cannot read")
+def test_a_deletion_never_follows_a_link_whatever_its_lookup_met():
+    """Before or after the link, a type directory the lookup cannot read
+    sends it through pathlib's walk; the removal still goes by the
+    store's handles."""
+    base = Path(tempfile.mkdtemp(dir="/tmp"))
+    try:
+        store, outside = base / "store", base / "outside"
+        for directory in (base, store, outside):
+            directory.mkdir(exist_ok=True)
+            directory.chmod(0o777)
+        (store / "link").symlink_to(outside, target_is_directory=True)
+        for n in range(50):  # one the lookup meets before the link
+            (store / f"locked{n}").mkdir(mode=0)
+            if os.listdir(store).index(f"locked{n}") < os.listdir(store).index("link"):
+                break
+        sid = "0123456789abcdef"
+        victim = outside / f"x_{sid}.json"
+        victim.write_bytes(b"{}")
+        code = (
+            # Everything imported first: another user may not read them.
+            "import os, orjson, vantorel.logger, vantorel.settings\n"
+            "from vantorel.core import simulation_storage as ss\n"
+            "os.setgid(65534); os.setuid(65534)\n"
+            f"ss.delete_simulation_result({sid!r})"
+        )
+        ran = subprocess.run(
+            [sys.executable, "-c", code],
+            env=os.environ | {"VANTOREL_SIMULATIONS_DIR": str(store)},
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+        assert ran.returncode != 0 and "Not followed: a symbolic link" in ran.stderr
+        assert victim.read_bytes() == b"{}"
+    finally:
+        for locked in (base / "store").glob("locked*"):
+            locked.chmod(0o700)
+        shutil.rmtree(base)
+
+
+def test_a_symbolic_link_named_like_a_result_is_never_removed(store):
+    record = save(simulation_type="eme")
+    (store / "fdtd").mkdir()
+    link = store / "fdtd" / f"link_{record.simulation_id}.json"
+    link.symlink_to(file_of(store, record))
+    assert ss.clear_simulation_results() == 1  # the file itself, not the link
+    assert link.is_symlink() and not any(p.name.endswith(".aside") for p in store.rglob("*"))
 
 
 @pytest.mark.parametrize("any_store", ["s3"], indirect=True)

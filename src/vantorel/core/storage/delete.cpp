@@ -59,21 +59,57 @@ int remove_by_methods(PyObject* file_path)
 
 // Removes the file that the lookup by ID found: 1 when removed, 0 when it
 // is gone, -1 on error.
+// For a local store whose lookup walked the path objects: the names of the
+// found file's type directory and entry, read off its path (which the walk
+// made as root / type / entry). False with an exception set.
+bool names_of_found(FoundFile& found)
+{
+    PyObject* file_path = found.path.get();
+    auto type_dir = OwnedRef::steal(
+        PyObject_GetAttr(file_path, g_process.str_parent));
+    auto store = OwnedRef::steal(
+        type_dir ? PyObject_GetAttr(type_dir.get(), g_process.str_parent)
+                 : nullptr);
+    const int in_store = store ? PyObject_RichCompareBool(
+                                     store.get(), found.root.get(), Py_EQ)
+                               : -1;
+    if (in_store == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "%R lies in no type directory of the store", file_path);
+    }
+    if (in_store <= 0) {
+        return false;
+    }
+    found.type_name = OwnedRef::steal(
+        PyObject_GetAttr(type_dir.get(), g_process.str_name));
+    found.entry_name = OwnedRef::steal(
+        found.type_name ? PyObject_GetAttr(file_path, g_process.str_name)
+                        : nullptr);
+    return static_cast<bool>(found.entry_name);
+}
+
 int remove_found(FoundFile& found)
 {
     PyObject* file_path = found.path.get();
     switch (found.access.backend) {
     case Backend::Syscalls:
-        if (found.type_name) {
-            switch (remove_entry(found.root.get(), found.type_name.get(),
-                                 found.entry_name.get(), file_path)) {
-            case Removal::Removed:
-                return 1;
-            case Removal::NotRemoved:
-                return 0;
-            case Removal::Error:
-                return -1;
-            }
+        // The module's own lookup found it in this store: removed relative
+        // to the store's handles, never through a symbolic link, however
+        // the lookup reached it. A rebound lookup's path is the caller's.
+        if (!found.root) {
+            break;
+        }
+        if (!found.type_name && !names_of_found(found)) {
+            return -1;
+        }
+        switch (remove_entry(found.root.get(), found.type_name.get(),
+                             found.entry_name.get(), file_path)) {
+        case Removal::Removed:
+            return 1;
+        case Removal::NotRemoved:
+            return 0;
+        case Removal::Error:
+            return -1;
         }
         break;
     case Backend::ObjectStore: {
@@ -127,6 +163,17 @@ int clear_owns_its_calls(StorageFunction* self)
 // opened. The number removed, or -1.
 Py_ssize_t remove_local_files(StorageFunction* self, Listing& listing)
 {
+    // A file reached through a symbolic link is refused before any is
+    // removed, not half-way.
+    for (ListedFile& file : listing.files) {
+        if (listing.tree.directories[file.directory].through_link) {
+            OwnedRef path = listed_path(listing, file);
+            if (path) {
+                refuse_link(path.get());
+            }
+            return -1;
+        }
+    }
     Py_ssize_t removed_count = 0;
     for (ListedFile& file : listing.files) {
         OwnedRef path = listed_path(listing, file);
@@ -180,24 +227,28 @@ Py_ssize_t remove_stored_files(StorageFunction* self, Listing& listing)
     const bool done = static_cast<bool>(
         call_store(listing.access, g_process.str_remove_listed, listed.get(),
                    on_removed.get()));
-    PyObject* failure = done ? nullptr : PyErr_GetRaisedException();
+    auto failure = OwnedRef::steal(done ? nullptr
+                                        : PyErr_GetRaisedException());
     // A tuple of its own: logging runs Python code.
     auto removed_files = OwnedRef::steal(PySequence_Tuple(removed.get()));
-    if (!removed_files) {
-        Py_XDECREF(failure);
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(removed_files.get()); i++) {
+    for (Py_ssize_t i = 0;
+         removed_files && i < PyTuple_GET_SIZE(removed_files.get()); i++) {
         if (!log_deleted(self, PyTuple_GET_ITEM(removed_files.get(), i))) {
-            Py_XDECREF(failure);
-            return -1;
+            removed_files = OwnedRef();
         }
     }
-    if (failure != nullptr) {
-        PyErr_SetRaisedException(failure);
+    if (failure) {
+        if (PyErr_Occurred()) {  // the store's failure stays in the chain
+            PyObject* later = PyErr_GetRaisedException();
+            PyException_SetContext(later, failure.release());  // steals
+            PyErr_SetRaisedException(later);
+        }
+        else {
+            PyErr_SetRaisedException(failure.release());
+        }
         return -1;
     }
-    return PyTuple_GET_SIZE(removed_files.get());
+    return removed_files ? PyTuple_GET_SIZE(removed_files.get()) : -1;
 }
 
 // The clear's removals when it removes exactly the files its listing read.

@@ -47,7 +47,8 @@ OwnedRef global_attr(StorageFunction* self, PyObject* name, PyObject* attr)
 int global_is_own(StorageFunction* self, PyObject* name, const Signature& sig)
 {
     PyObject* value = nullptr;
-    if (PyDict_GetItemRef(self->globals, name, &value) < 0) {
+    if (self->globals != nullptr
+        && PyDict_GetItemRef(self->globals, name, &value) < 0) {
         return -1;
     }
     auto held = OwnedRef::steal(value);

@@ -265,7 +265,9 @@ bool collect_local_files(StorageFunction* self, PyObject* const* filters,
             PyObject* raised = PyErr_GetRaisedException();
             OwnedRef path = listed_path(*listing, file);
             if (!path) {
-                Py_DECREF(raised);
+                PyObject* later = PyErr_GetRaisedException();
+                PyException_SetContext(later, raised);  // steals raised
+                PyErr_SetRaisedException(later);
                 return false;
             }
             PyErr_SetRaisedException(raised);

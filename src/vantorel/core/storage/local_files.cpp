@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <sys/random.h>
 #include <sys/stat.h>
 
 namespace storage {
@@ -109,6 +110,32 @@ bool means_not_there(int error)
            || error == ELOOP;
 }
 
+FileVersion version_of(const struct stat& st)
+{
+    return FileVersion{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+bool is_version(const struct stat& st, const FileVersion& version)
+{
+    return st.st_dev == version.dev && st.st_ino == version.ino
+           && st.st_size == version.size
+           && st.st_mtim.tv_sec == version.modified.tv_sec
+           && st.st_mtim.tv_nsec == version.modified.tv_nsec;
+}
+
+// Retries a system call that a signal interrupted (Python installs its
+// handlers without SA_RESTART; some FUSE mounts then answer EINTR).
+template <typename Call>
+auto retrying(Call call)
+{
+    for (;;) {
+        const auto result = call();
+        if (result != -1 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
 // Opens `name` (below `dir_fd`) for reading without blocking and checks
 // that it is a regular file. Returns the descriptor, its size and version,
 // or an empty descriptor with an exception set.
@@ -149,7 +176,7 @@ UniqueFd open_regular_file(int dir_fd, const char* name, PyObject* filename,
         if (S_ISREG(st.st_mode)) {
             *size = st.st_size;
             if (version != nullptr) {
-                *version = FileVersion{st.st_dev, st.st_ino};
+                *version = version_of(st);
             }
             return file;
         }
@@ -196,14 +223,11 @@ int fill(int fd, char* buffer, Py_ssize_t capacity, Py_ssize_t* filled,
 
 constexpr Py_ssize_t kGrowthChunk = 1 << 16;
 
-// What a file still holds after `first` (read up to the size fstat saw):
-// the file grew since, or reports no size (as /proc does).
-OwnedRef read_on(int fd, PyObject* first, PyObject* filename)
+// The whole file: `chunks` (a list of the bytes read so far), and what it
+// still holds, since it grew after fstat or reports no size (as /proc
+// does).
+OwnedRef read_on(int fd, PyObject* chunks, PyObject* filename)
 {
-    auto chunks = OwnedRef::steal(PyList_New(0));
-    if (!chunks || PyList_Append(chunks.get(), first) < 0) {
-        return {};
-    }
     bool at_end = false;
     while (!at_end) {
         auto chunk = OwnedRef::steal(
@@ -224,7 +248,7 @@ OwnedRef read_on(int fd, PyObject* first, PyObject* filename)
             chunk = OwnedRef::steal(PyBytes_FromStringAndSize(
                 PyBytes_AS_STRING(chunk.get()), filled));
         }
-        if (!chunk || PyList_Append(chunks.get(), chunk.get()) < 0) {
+        if (!chunk || PyList_Append(chunks, chunk.get()) < 0) {
             return {};
         }
     }
@@ -232,8 +256,8 @@ OwnedRef read_on(int fd, PyObject* first, PyObject* filename)
     if (!empty) {
         return {};
     }
-    return OwnedRef::steal(PyObject_CallMethodOneArg(
-        empty.get(), g_process.str_join, chunks.get()));
+    return OwnedRef::steal(
+        PyObject_CallMethodOneArg(empty.get(), g_process.str_join, chunks));
 }
 
 // The whole content of the open regular file `fd` of `size` bytes (as
@@ -257,7 +281,28 @@ OwnedRef read_whole(int fd, off_t size, PyObject* filename)
         return {};
     }
     if (!at_end) {
-        return read_on(fd, content.get(), filename);
+        // Full as fstat saw it: one byte more tells whether it grew.
+        char probe;
+        Py_ssize_t more = 0;
+        const int probed = fill(fd, &probe, 1, &more, &at_end);
+        if (probed != 0) {
+            if (probed > 0) {
+                raise_for_errno(probed, filename);
+            }
+            return {};
+        }
+        if (more == 0) {
+            return content;
+        }
+        auto chunks = OwnedRef::steal(PyList_New(2));
+        PyObject* grown = PyBytes_FromStringAndSize(&probe, 1);
+        if (!chunks || grown == nullptr) {
+            Py_XDECREF(grown);
+            return {};
+        }
+        PyList_SET_ITEM(chunks.get(), 0, content.release());  // steals
+        PyList_SET_ITEM(chunks.get(), 1, grown);              // steals
+        return read_on(fd, chunks.get(), filename);
     }
     if (filled < expected) {  // it shrank since
         return OwnedRef::steal(PyBytes_FromStringAndSize(
@@ -271,22 +316,34 @@ OwnedRef read_whole(int fd, off_t size, PyObject* filename)
 constexpr int kMaxNameInTemp = 200;
 constexpr size_t kTempNameSize = kMaxNameInTemp + 64;
 
-// A name for a temporary file beside `name`: ".<name>.<pid>.<n>.tmp",
-// never "*.json", so no lookup or listing sees it.
-void temporary_name(const char* name, char (&temp)[kTempNameSize])
+// A name beside `name` that no lookup or listing reads (never "*.json"):
+// ".<name>.<pid>.<n>.<kind>", where <kind> is "tmp" for a save's temporary
+// file and "aside" for a file a removal renamed away. <n> counts in this
+// process and holds random bits, so that processes of equal pids on other
+// machines sharing the store do not meet.
+void name_beside(const char* name, const char* kind,
+                 char (&beside)[kTempNameSize])
 {
     static std::atomic<unsigned long> counter{0};
+    unsigned int random = 0;
+    if (getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+        random = 0;
+    }
+    const unsigned long long number = (static_cast<unsigned long long>(random)
+                                       << 32)
+                                      | (counter++ & 0xffffffffUL);
     const int name_len = static_cast<int>(
         std::min<size_t>(std::strlen(name), kMaxNameInTemp));
-    std::snprintf(temp, sizeof temp, ".%.*s.%ld.%lu.tmp", name_len, name,
-                  static_cast<long>(getpid()), counter++);
+    std::snprintf(beside, sizeof beside, ".%.*s.%ld.%llu.%s", name_len, name,
+                  static_cast<long>(getpid()), number, kind);
 }
 
 // A file system that cannot flush a directory (some network and FUSE
 // mounts answer EINVAL) keeps its entries as it can: not an error.
 int flush(int fd)
 {
-    if (fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP) {
+    if (retrying([&] { return fsync(fd); }) == 0 || errno == EINVAL
+        || errno == ENOTSUP) {
         return 0;
     }
     return errno;
@@ -304,7 +361,9 @@ int keep_permissions(int fd, const struct stat& replaced)
             (void)fchown(fd, static_cast<uid_t>(-1), replaced.st_gid);
         }
     }
-    return fchmod(fd, replaced.st_mode & 0777) == 0 ? 0 : errno;
+    return retrying([&] { return fchmod(fd, replaced.st_mode & 0777); }) == 0
+               ? 0
+               : errno;
 }
 
 int write_all(int fd, const char* data, Py_ssize_t size)
@@ -341,9 +400,12 @@ int write_through_temp(int dir_fd, const char* name, const char* data,
     char temp[kTempNameSize];
     int fd = -1;
     for (int attempt = 0; fd < 0; attempt++) {
-        temporary_name(name, temp);
-        fd = openat(dir_fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                    replacing ? 0600 : 0666);
+        name_beside(name, "tmp", temp);
+        fd = retrying([&] {
+            return openat(dir_fd, temp,
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          replacing ? 0600 : 0666);
+        });
         if (fd < 0 && (errno != EEXIST || attempt == 100)) {
             return errno;
         }
@@ -353,13 +415,15 @@ int write_through_temp(int dir_fd, const char* name, const char* data,
     if (error == 0) {
         error = write_all(fd, data, size);
     }
-    if (error == 0 && fsync(fd) != 0) {
+    if (error == 0 && retrying([&] { return fsync(fd); }) != 0) {
         error = errno;
     }
     if (close(file.release()) != 0 && error == 0 && errno != EINTR) {
         error = errno;
     }
-    if (error == 0 && renameat(dir_fd, temp, dir_fd, name) != 0) {
+    if (error == 0 && retrying([&] {
+                          return renameat(dir_fd, temp, dir_fd, name);
+                      }) != 0) {
         error = errno;
     }
     if (error != 0) {
@@ -508,7 +572,10 @@ TypeDirectory open_type_directory(int root_fd, const char* name, Scan* outcome)
             return directory;
         }
     }
-    if (fstatat(root_fd, name, &st, 0) != 0 && !means_not_there(errno)) {
+    const int error = errno;
+    // Out of descriptors or memory says nothing of the directory.
+    if (error == EMFILE || error == ENFILE || error == ENOMEM
+        || (fstatat(root_fd, name, &st, 0) != 0 && !means_not_there(errno))) {
         *outcome = Scan::Unsure;
     }
     return directory;
@@ -576,28 +643,53 @@ Scan walk_local_tree(const char* root, const char* type_filter,
     return outcome;
 }
 
-// Puts the file renamed aside as `temp` back under `name`, never over a
+// Puts the file renamed aside as `aside` back under `name`, never over a
 // newer file (which then supersedes it: it is removed). Returns 0 or an
-// errno.
-int put_back(int dir_fd, const char* temp, const char* name)
+// errno (the file then stays aside).
+int put_back(int dir_fd, const char* aside, const char* name)
 {
-    if (renameat2(dir_fd, temp, dir_fd, name, RENAME_NOREPLACE) == 0) {
+    if (renameat2(dir_fd, aside, dir_fd, name, RENAME_NOREPLACE) == 0) {
         return 0;
     }
     if (errno == EINVAL || errno == ENOSYS) {
         // No RENAME_NOREPLACE here: a hard link refuses an existing name
-        // as well.
-        if (linkat(dir_fd, temp, dir_fd, name, 0) == 0) {
-            return unlinkat(dir_fd, temp, 0) == 0 ? 0 : errno;
+        // as well; where there are none either, the name is looked at
+        // right before a plain rename (a window of two system calls).
+        if (linkat(dir_fd, aside, dir_fd, name, 0) == 0) {
+            return unlinkat(dir_fd, aside, 0) == 0 ? 0 : errno;
         }
-        if (errno != EEXIST) {
-            return renameat(dir_fd, temp, dir_fd, name) == 0 ? 0 : errno;
+        struct stat st;
+        if (errno != EEXIST
+            && fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0
+            && errno == ENOENT) {
+            return renameat(dir_fd, aside, dir_fd, name) == 0 ? 0 : errno;
         }
+        errno = EEXIST;
     }
     if (errno == EEXIST) {
-        return unlinkat(dir_fd, temp, 0) == 0 ? 0 : errno;
+        return unlinkat(dir_fd, aside, 0) == 0 ? 0 : errno;
     }
     return errno;
+}
+
+// Renames `name` to a new name beside it, `*aside`, never over another
+// file. Returns 0 or an errno (ENOENT when it is gone).
+int set_aside(int dir_fd, const char* name, char (&aside)[kTempNameSize])
+{
+    for (int attempt = 0;; attempt++) {
+        name_beside(name, "aside", aside);
+        if (renameat2(dir_fd, name, dir_fd, aside, RENAME_NOREPLACE) == 0) {
+            return 0;
+        }
+        if (errno == EINVAL || errno == ENOSYS) {
+            // Without RENAME_NOREPLACE: the name's random bits keep it
+            // from meeting another.
+            return renameat(dir_fd, name, dir_fd, aside) == 0 ? 0 : errno;
+        }
+        if (errno != EEXIST || attempt == 100) {
+            return errno;
+        }
+    }
 }
 
 // Runs without the GIL: remove_if_unchanged's system calls. Returns 0 with
@@ -606,19 +698,19 @@ int remove_version(int dir_fd, const char* name, const FileVersion& listed,
                    bool* removed)
 {
     *removed = false;
-    char temp[kTempNameSize];
-    temporary_name(name, temp);
-    if (renameat(dir_fd, name, dir_fd, temp) != 0) {
-        return errno == ENOENT ? 0 : errno;
+    char aside[kTempNameSize];
+    if (const int error = set_aside(dir_fd, name, aside)) {
+        return error == ENOENT ? 0 : error;
     }
-    // Followed, as the listing's read followed a link to the result.
+    // Only a regular file the store wrote: a symbolic link named like a
+    // result is none, nor a file written since the listing.
     struct stat st;
-    if (fstatat(dir_fd, temp, &st, 0) == 0 && st.st_dev == listed.dev
-        && st.st_ino == listed.ino) {
+    if (fstatat(dir_fd, aside, &st, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISREG(st.st_mode) && is_version(st, listed)) {
         *removed = true;
-        return unlinkat(dir_fd, temp, 0) == 0 ? 0 : errno;
+        return unlinkat(dir_fd, aside, 0) == 0 ? 0 : errno;
     }
-    return put_back(dir_fd, temp, name);
+    return put_back(dir_fd, aside, name);
 }
 
 // Opens the directory `name` below `root_fd` without following a symbolic
@@ -734,9 +826,13 @@ int directory_exists(PyObject* path)
     if (!nameable(path, name, filename)) {
         return PyErr_Occurred() ? -1 : 0;
     }
+    bool is_dir;
+    Py_BEGIN_ALLOW_THREADS
     struct stat st;
-    return stat(PyBytes_AS_STRING(name.get()), &st) == 0
-           && S_ISDIR(st.st_mode);
+    is_dir = stat(PyBytes_AS_STRING(name.get()), &st) == 0
+             && S_ISDIR(st.st_mode);
+    Py_END_ALLOW_THREADS
+    return is_dir;
 }
 
 bool flush_directory(PyObject* path)

@@ -22,10 +22,14 @@ namespace storage {
 int keeps_pathlib_methods(PyObject* path);
 
 // What identifies the content of a local file: a save replaces the file,
-// so another version is another inode.
+// so another version is another file; as a file system may give a new
+// file the inode of one removed a moment before, its size and the time of
+// its writing count too.
 struct FileVersion {
     dev_t dev = 0;
     ino_t ino = 0;
+    off_t size = 0;
+    struct timespec modified = {};
 };
 
 // The whole content of the regular file at `path`. The file is opened
@@ -42,8 +46,8 @@ OwnedRef read_regular_file(PyObject* path, bool* absent = nullptr);
 // changes and OSError names the path.
 bool write_atomically(PyObject* path, PyObject* data);
 
-// 1 when the directory `path` exists, 0 when not, -1 with an exception set
-// (as pathlib's is_dir, without following a last symbolic link).
+// 1 when `path` names a directory (following a symbolic link, as
+// pathlib's is_dir does), 0 when not, -1 with an exception set.
 int directory_exists(PyObject* path);
 // Flushes the directory `path` to disk, so that an entry made in it
 // survives a power cut. Returns false with an exception set.
@@ -93,10 +97,12 @@ OwnedRef read_listed_file(const TypeDirectory& directory,
 
 enum class Removal : unsigned char { Removed, NotRemoved, Error };
 
-// Removes `name` from `directory` only while it is the version listed: it
-// is renamed aside, compared, and then removed or put back (never over a
-// newer file). NotRemoved when it is gone or was written again; Error with
-// OSError set, naming `filename`.
+// Removes `name` from `directory` only while it is the regular file of the
+// version listed: it is renamed aside (never over another file, as
+// ".<name>.<pid>.<n>.aside"), compared, and then removed or put back
+// (never over a newer file, which supersedes it). NotRemoved when it is
+// gone, was written again or is no regular file; Error with OSError set,
+// naming `filename`.
 Removal remove_if_unchanged(const TypeDirectory& directory,
                             const std::string& name, const FileVersion& listed,
                             PyObject* filename);

@@ -78,15 +78,11 @@ bool check_simulation_type(PyObject* simulation_type, TypeUse use);
 // paths.cpp: whether a save may put a result of these (str) names in a
 // type directory right below the simulations directory.
 bool is_result_place(PyObject* simulation_type, PyObject* component_name);
-// paths.cpp: on object storage, raises ValueError for a name (either may be
-// None) that s3fs would read as a version query, so that no name addresses
-// another object than its own.
-bool check_object_names(const Access& access, PyObject* component_name,
-                        PyObject* simulation_type);
 // paths.cpp: the store an operation starts from, get_simulations_dir(),
-// with how it is reached chosen once (`*access`), after
-// check_object_names for the names the operation uses (either may be
-// nullptr). Nothing, with an exception set, on a failure.
+// with how it is reached chosen once (`*access`); on object storage, a
+// name the operation uses (either may be nullptr) that s3fs would read as
+// a version query raises ValueError. Nothing, with an exception set, on a
+// failure.
 OwnedRef open_store(StorageFunction* self, Access* access,
                     PyObject* component_name = nullptr,
                     PyObject* simulation_type = nullptr);

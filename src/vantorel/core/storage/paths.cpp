@@ -101,14 +101,22 @@ PyObject* get_simulation_file_path_impl(StorageFunction* self,
     if (!type_dir) {
         return nullptr;
     }
-    // A new directory's entry in its parent is made durable as a saved
-    // file's is: a power cut must not lose the type directory.
-    const int existed = access.backend == Backend::Syscalls
-                            ? directory_exists(type_dir.get())
-                            : 1;
-    if (existed < 0 || !make_directories(access, type_dir.get())
-        || (existed == 0 && !flush_directory(simulations_dir.get()))) {
-        return nullptr;
+    if (access.backend != Backend::Syscalls) {
+        if (!make_directories(access, type_dir.get())) {
+            return nullptr;
+        }
+    }
+    else {
+        // A new directory's entry in its parent is made durable as a saved
+        // file's is: a power cut must not lose the type directory. One
+        // that exists needs no mkdir.
+        const int existed = directory_exists(type_dir.get());
+        if (existed < 0
+            || (existed == 0
+                && (!make_directories(access, type_dir.get())
+                    || !flush_directory(simulations_dir.get())))) {
+            return nullptr;
+        }
     }
     auto name = OwnedRef::steal(PyUnicode_FromFormat(
         "%U_%U.json", component_name, args[path_simulation_id]));
@@ -229,6 +237,38 @@ PyObject* find_simulation_file_impl(StorageFunction* self,
     return found.path.release();
 }
 
+// On object storage, raises ValueError for a name (either may be nullptr)
+// that s3fs would read as a version query, so that no name addresses
+// another object than its own.
+bool check_object_names(const Access& access, PyObject* component_name,
+                        PyObject* simulation_type)
+{
+    if (access.backend != Backend::ObjectStore) {
+        return true;
+    }
+    const char* const names[] = {"component_name", "simulation_type"};
+    PyObject* const values[] = {component_name, simulation_type};
+    for (size_t i = 0; i < 2; i++) {
+        if (values[i] == nullptr || !PyUnicode_Check(values[i])) {
+            continue;
+        }
+        const Py_ssize_t at = PyUnicode_Find(
+            values[i], g_process.str_version_query, 0,
+            PyUnicode_GET_LENGTH(values[i]), 1);
+        if (at == -2) {
+            return false;
+        }
+        if (at >= 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s %R must not contain '?versionId=' on object "
+                         "storage",
+                         names[i], values[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Whether `simulation_type` names one directory right below the
 // simulations directory; "" and "." name the simulations directory itself.
 bool names_a_directory(PyObject* simulation_type, bool or_the_top)
@@ -273,35 +313,6 @@ OwnedRef open_store(StorageFunction* self, Access* access,
         return {};
     }
     return root;
-}
-
-bool check_object_names(const Access& access, PyObject* component_name,
-                        PyObject* simulation_type)
-{
-    if (access.backend != Backend::ObjectStore) {
-        return true;
-    }
-    const char* const names[] = {"component_name", "simulation_type"};
-    PyObject* const values[] = {component_name, simulation_type};
-    for (size_t i = 0; i < 2; i++) {
-        if (values[i] == nullptr || !PyUnicode_Check(values[i])) {
-            continue;
-        }
-        const Py_ssize_t at = PyUnicode_Find(
-            values[i], g_process.str_version_query, 0,
-            PyUnicode_GET_LENGTH(values[i]), 1);
-        if (at == -2) {
-            return false;
-        }
-        if (at >= 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "%s %R must not contain '?versionId=' on object "
-                         "storage",
-                         names[i], values[i]);
-            return false;
-        }
-    }
-    return true;
 }
 
 bool find_file(StorageFunction* self, PyObject* simulation_id,

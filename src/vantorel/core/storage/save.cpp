@@ -67,18 +67,20 @@ int find_non_finite(PyObject* value, OwnedRef& where, double* bad)
     if (Py_EnterRecursiveCall(" while checking a result for NaN")) {
         return -1;
     }
-    // Nothing below runs Python code until a value is found, so the
-    // containers cannot change under the walk.
+    // Nothing runs Python code until a value is found, so the containers
+    // cannot change under the walk; the places are then written with %R,
+    // which may: what they are written from is held first.
     int found = 0;
     if (is_dict) {
         Py_ssize_t pos = 0;
         PyObject *key, *item;  // borrowed from value
         while (found == 0 && PyDict_Next(value, &pos, &key, &item)) {
-            found = find_non_finite(item, where, bad);
+            auto held_key = OwnedRef::borrow(key);
+            auto held_item = OwnedRef::borrow(item);
+            found = find_non_finite(held_item.get(), where, bad);
             if (found == 1) {
-                auto held = OwnedRef::borrow(key);
-                where = OwnedRef::steal(
-                    PyUnicode_FromFormat("[%R]%U", held.get(), where.get()));
+                where = OwnedRef::steal(PyUnicode_FromFormat(
+                    "[%R]%U", held_key.get(), where.get()));
                 found = where ? 1 : -1;
             }
         }
@@ -86,8 +88,9 @@ int find_non_finite(PyObject* value, OwnedRef& where, double* bad)
     else {
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
         for (Py_ssize_t i = 0; found == 0 && i < size; i++) {
-            found = find_non_finite(PySequence_Fast_GET_ITEM(value, i), where,
-                                    bad);
+            auto held_item = OwnedRef::borrow(
+                PySequence_Fast_GET_ITEM(value, i));
+            found = find_non_finite(held_item.get(), where, bad);
             if (found == 1) {
                 where = OwnedRef::steal(
                     PyUnicode_FromFormat("[%zd]%U", i, where.get()));

@@ -18,9 +18,9 @@ namespace storage {
     X(get_simulation_file_path) X(get_simulations_dir) X(glob) X(hashlib)   \
     X(hex) X(hyperparameters) X(is_dir) X(isoformat) X(iterdir) X(join)     \
     X(json) X(key) X(list_simulation_results) X(load_simulation_result)     \
-    X(loads) X(log) X(_matches_filters) X(mkdir) X(model_dump)              \
+    X(loads) X(log) X(_matches_filters) X(mkdir) X(model_dump) X(name)      \
     X(model_parameters) X(model_validate) X(now) X(OPT_INDENT_2) X(option)  \
-    X(orjson) X(parents) X(pdk_name) X(pdk_version) X(r) X(read)            \
+    X(orjson) X(parent) X(parents) X(pdk_name) X(pdk_version) X(r) X(read)  \
     X(read_bytes) X(read_each) X(read_located) X(remove) X(remove_listed)   \
     X(result) X(result_files) X(reverse) X(sha256) X(simulation_date)       \
     X(simulation_id) X(simulation_type) X(sort) X(sort_keys) X(stat)        \
