@@ -554,7 +554,6 @@ def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(
     }
     for name in temporaries:
         (fdtd / name).write_bytes(b"partial")
-        os.utime(fdtd / name, (0, 0))  # written long ago, but made here just now
     backdate(monkeypatch, {name: age for name, (age, _) in temporaries.items()})
     before = tree(store)
 
