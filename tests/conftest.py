@@ -97,6 +97,25 @@ def store(tmp_path, monkeypatch):
     return directory
 
 
+def backdate(monkeypatch, ages):
+    """Local files named in `ages` (name -> seconds) pass for that old in
+    listings: a file's age counts from its last change (ctime), which no
+    call sets back."""
+    from dataclasses import replace
+
+    from vantorel.core import file_stores
+
+    stored = file_stores._stored
+
+    def aged(entry, directory, type_name):
+        file = stored(entry, directory, type_name)
+        if file is None or entry.name not in ages:
+            return file
+        return replace(file, modified=time.time() - ages[entry.name])
+
+    monkeypatch.setattr(file_stores, "_stored", aged)
+
+
 @pytest.fixture
 def sweep(store):
     """Rings of radius 10, 20 by gap 0.2, 0.3, as listed (newest first)."""

@@ -7,7 +7,6 @@ import re
 import socket
 import subprocess
 import sys
-import time
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
 
@@ -21,7 +20,7 @@ from matplotlib.image import imread
 from rich.filesize import decimal
 
 import vantorel
-from conftest import by_settings, file_of, invoke, save
+from conftest import backdate, by_settings, file_of, invoke, save
 from vantorel.cli import checks, session, spectra, terminal
 from vantorel.core import file_stores, simulation_storage as ss
 
@@ -532,7 +531,9 @@ def tree(store):
     }
 
 
-def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(store, results):
+def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(
+    store, results, monkeypatch
+):
     a, _, c = results
     fdtd = store / "fdtd"
     damaged = {  # file name in fdtd/: content
@@ -545,15 +546,15 @@ def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(sto
         (fdtd / name).write_bytes(content)
     (store / "eme" / file_of(store, c).name).write_bytes(file_of(store, c).read_bytes())
     (fdtd / "noid.json").write_bytes(file_of(store, c).read_bytes())  # no save names it so
-    old = time.time() - 2 * 3600
+    old = 2 * 3600
     temporaries = {
-        f".a.json.{ended_pid()}.0.tmp": (old, False),  # save killed: stale
-        f".b.json.{os.getpid()}.1.tmp": (old, True),  # save still running
-        f".c.json.{ended_pid()}.2.tmp": (time.time(), True),  # recent: maybe elsewhere
+        f".a_{'a' * 16}.json.{ended_pid()}.0.tmp": (old, False),  # save killed: stale
+        f".b_{'b' * 16}.json.{os.getpid()}.1.tmp": (old, True),  # save still running
+        f".c_{'c' * 16}.json.{ended_pid()}.2.tmp": (0, True),  # recent: maybe elsewhere
     }
-    for name, (mtime, _) in temporaries.items():
+    for name in temporaries:
         (fdtd / name).write_bytes(b"partial")
-        os.utime(fdtd / name, (mtime, mtime))
+    backdate(monkeypatch, {name: age for name, (age, _) in temporaries.items()})
     before = tree(store)
 
     checked = invoke("results", "verify")
@@ -597,9 +598,9 @@ def test_verify_repair_quarantines_damage_and_removes_only_stale_temporaries(sto
 
 def test_a_temporary_file_written_again_after_the_check_stays(store, monkeypatch):
     save()
-    temporary = store / "fdtd" / f".a.json.{ended_pid()}.0.tmp"
+    temporary = store / "fdtd" / f".a_{'a' * 16}.json.{ended_pid()}.0.tmp"
     temporary.write_bytes(b"partial")
-    os.utime(temporary, (0, 0))
+    backdate(monkeypatch, {temporary.name: 2 * 3600})
     check = checks.check_temporary_file
 
     def check_then_write(file, now):  # a new file of that name after the check

@@ -151,6 +151,8 @@ def snapshot(directory):
         "quarantine is a file",
         "type directory is a link",
         "type directory swapped after the check",
+        "claims is a link",
+        "claims is a file",
     ],
 )
 def test_repair_never_acts_outside_the_store(tmp_path, store, monkeypatch, case):
@@ -172,6 +174,10 @@ def test_repair_never_acts_outside_the_store(tmp_path, store, monkeypatch, case)
         (store / ".quarantine").write_bytes(b"mine")
     elif case == "type directory is a link":
         (store / "eme").symlink_to(outside, target_is_directory=True)
+    elif case == "claims is a link":
+        (store / ".claims").symlink_to(outside, target_is_directory=True)
+    elif case == "claims is a file":
+        (store / ".claims").write_bytes(b"mine")
     else:
         judge = checks.judge
 
@@ -187,13 +193,20 @@ def test_repair_never_acts_outside_the_store(tmp_path, store, monkeypatch, case)
     repaired = invoke("results", "verify", "--repair", env={"COLUMNS": "400"})
     assert repaired.exit_code == 1
     assert snapshot(outside) == before
-    refusal = {
-        "quarantine is a link": "failed: .quarantine: Not followed: a symbolic link",
-        "quarantine is a file": "failed: .quarantine: Not a directory",
-        "type directory is a link": "failed: eme: Not followed: a symbolic link",
-        "type directory swapped after the check": "failed: fdtd: Not followed: a symbolic link",
+    row, refusal = {
+        "quarantine is a link": (damaged, "failed: .quarantine: Not followed: a symbolic link"),
+        "quarantine is a file": (damaged, "failed: .quarantine: Not a directory"),
+        "type directory is a link": ("eme/", "failed: eme: Not followed: a symbolic link"),
+        "type directory swapped after the check": (
+            damaged,
+            "failed: fdtd: Not followed: a symbolic link",
+        ),
+        "claims is a link": (".claims/", "Not followed: a symbolic link"),
+        "claims is a file": (".claims/", "Not a directory"),
     }[case]
-    assert refusal in repaired.stdout
+    assert any(row in line and refusal in line for line in repaired.stdout.splitlines())
+    if case.startswith("claims"):  # the rest was checked and repaired
+        assert "moved to .quarantine/fdtd/" in repaired.stdout
     if case.startswith("quarantine"):
         assert (store / "fdtd" / damaged).read_bytes() == b"{"
     if case == "quarantine is a file":
@@ -283,3 +296,65 @@ def test_repair_removes_claims_whose_heartbeat_stopped_a_day_ago(any_store, monk
         names["beaten"]: heartbeat,
         names["bad"]: written["bad"],
     }
+
+
+def test_repair_puts_back_what_an_unfinished_removal_set_aside(store):
+    records = {name: save(component_name=name) for name in ("free", "taken", "running")}
+    asides = {}
+    for name, record in records.items():
+        path = file_of(store, record)
+        pid = os.getpid() if name == "running" else GONE_PID
+        asides[name] = path.with_name(f".{path.name}.{pid}.0.aside")
+        if name == "taken":  # a newer file holds its name
+            asides[name].write_bytes(b"older")
+        else:
+            os.rename(path, asides[name])
+    asides["cut"] = store / "fdtd" / f".{'c' * 200}.{GONE_PID}.1.aside"
+    asides["cut"].write_bytes(b"cut")
+    repaired = invoke("results", "verify", "--repair", env={"COLUMNS": "400"})
+    assert repaired.exit_code == 1
+    rows = {
+        name: next(line for line in repaired.stdout.splitlines() if aside.name in line)
+        for name, aside in asides.items()
+    }
+    taken = file_of(store, records["taken"]).name
+    assert "set aside by a removal that did not finish" in rows["free"]
+    assert f"put back as fdtd/{file_of(store, records['free']).name}" in rows["free"]
+    assert f"left: another file holds fdtd/{taken}" in rows["taken"]
+    assert "left: its name is cut short" in rows["cut"]
+    assert "may still run" in rows["running"] and "left alone" in rows["running"]
+    assert ss.load_simulation_result(records["free"].simulation_id) == records["free"]
+    assert [aside.exists() for aside in asides.values()] == [False, True, True, True]
+    assert asides["taken"].read_bytes() == b"older"
+
+
+def test_repair_gives_each_failure_its_row_and_shows_every_row_done(store, monkeypatch):
+    save()
+    names = [f"{c}_{c * 16}.json" for c in "abcde"]
+    for name in names:
+        (store / "fdtd" / name).write_bytes(b"{")
+    attempts = []
+    move = file_stores.LocalFiles.move
+
+    def failing(self, file, to_directory, to_name):
+        attempts.append(file.name)
+        target = self.root / to_directory / to_name
+        if file.name == names[0]:
+            raise RuntimeError("botocore: an error s3fs did not translate")
+        if file.name in names[1:3]:  # another name taken, or its every quarantine name
+            taken = "elsewhere" if file.name == names[1] else to_name
+            raise FileExistsError(errno.EEXIST, "File exists", str(target.with_name(taken)))
+        if file.name == names[4]:
+            raise SystemExit(3)  # as an interruption ends it
+        return move(self, file, to_directory, to_name)
+
+    monkeypatch.setattr(file_stores.LocalFiles, "move", failing)
+    repaired = invoke("results", "verify", "--repair", env={"COLUMNS": "400"})
+    assert repaired.exit_code == 3
+    rows = [next(line for line in repaired.stdout.splitlines() if n in line) for n in names]
+    assert "failed: botocore: an error s3fs did not translate" in rows[0]
+    assert "failed: .quarantine/fdtd/elsewhere: File exists" in rows[1]
+    assert f"left: {checks.QUARANTINE_ATTEMPTS} quarantined copies" in rows[2]
+    assert f"moved to .quarantine/fdtd/{names[3]}.damaged" in rows[3]
+    assert "not reached" in rows[4]
+    assert [attempts.count(name) for name in names] == [1, 1, checks.QUARANTINE_ATTEMPTS, 1, 1]

@@ -114,15 +114,19 @@ def test_memory_stays_flat(calls):
     try:
         for _ in range(20):
             run_all(ok, failing)
-        gc.collect()
-        start = tracemalloc.get_traced_memory()[0]
-        for _ in range(300):
-            run_all(ok, failing)
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - start
+        growths = []
+        # The interpreter's table of interned strings, which calls fill and
+        # empty, is rebuilt now and then, larger: in one window, never two.
+        for _ in range(2):
+            gc.collect()
+            start = tracemalloc.get_traced_memory()[0]
+            for _ in range(300):
+                run_all(ok, failing)
+            gc.collect()
+            growths.append(tracemalloc.get_traced_memory()[0] - start)
     finally:
         tracemalloc.stop()
-    assert growth < 64 * 1024, f"grew by {growth} bytes"
+    assert min(growths) < 64 * 1024, f"grew by {growths} bytes"
 
 
 def test_sort_key_in_a_reference_cycle_is_collected(store):

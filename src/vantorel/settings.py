@@ -29,6 +29,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, TypeGuard
 from urllib.parse import unquote, urlsplit
 
+from vantorel.core.object_store import local_path
+
 if TYPE_CHECKING:
     from upath import UPath
 
@@ -75,9 +77,14 @@ def resolve_location(location: str | os.PathLike[str]) -> Path | UPath:
     """The path object for a store location, named as
     ``VANTOREL_SIMULATIONS_DIR`` names one: a local path, a ``file://`` URL,
     or an object-storage URL such as ``s3://bucket/prefix``. A path object
-    (``pathlib.Path`` or universal-pathlib's ``UPath``) is used as given."""
-    if isinstance(location, Path) or _is_upath(location):
+    (``pathlib.Path`` or universal-pathlib's ``UPath``) is used as given,
+    but for a ``UPath`` on the local file system (``file://``): its
+    ``pathlib.Path``, so that local files are never reached as object
+    storage."""
+    if isinstance(location, Path):
         return location
+    if _is_upath(location):
+        return local_path(location) or location
     value = os.fspath(location)
     if not isinstance(value, str):
         raise TypeError(f"a store location is a str or a path, not {type(value).__name__}")

@@ -2,13 +2,18 @@
 
 A store holds ``<type>/<component>_<16 hex id>.json`` files, named as a
 save names them, and, while a save runs, its temporary file
-``.<final name>.<pid>.<n>.tmp`` beside the target. Only such files are
-ever touched, each only while it is the version that was judged:
+``.<final name>.<pid>.<n>.tmp`` beside the target; while a removal or a
+move compares a file with the version it listed, the file is set aside as
+``.<name>.<pid>.<n>.aside``. Only such files are ever touched, each only
+while it is the version that was judged:
 
 - a damaged result file moves to ``<store>/.quarantine/<type>/`` under a
   name that does not end in ``.json`` (no listing or lookup sees it again),
   never over an earlier one, and is never deleted;
 - a temporary file of a save that is over is removed;
+- a file set aside by a removal that did not finish is put back under its
+  name, never over a file (one there leaves it where it is), and is never
+  deleted;
 - a claim (``<store>/.claims/``) whose heartbeat is more than a day old
   is removed, only while it holds what was read: a live holder's heartbeat
   rewrites it, and it then stays. A claim that cannot be read or parsed
@@ -21,6 +26,7 @@ reached through a symbolic link that leads out of the store.
 """
 
 import os
+import re
 import time
 from dataclasses import dataclass
 from datetime import UTC, datetime
@@ -44,26 +50,36 @@ from vantorel.cli.session import (
 )
 from vantorel.cli.terminal import parse_date, shown
 from vantorel.core import file_stores
+from vantorel.core.claims import CLAIMS_DIR
 from vantorel.core.file_stores import (
     QUARANTINE_DIR,
     RESULT_NAME,
-    TEMPORARY_NAME,
     StoredFile,
+    aside_match,
     describe_failure,
+    temporary_match,
 )
 from vantorel.models import StoredSimulationResult
 
 # A temporary file whose save process is gone here may still belong to a
 # save on another machine sharing the disk: only files this old are stale.
 STALE_TEMPORARY_AGE_SECONDS = 3600
+# A removal holds a file aside for a few system calls: one older than this,
+# or whose process is gone from this machine, was left by a removal that
+# did not finish. Putting it back never replaces a file, so a removal that
+# still runs elsewhere at worst fails: it loses nothing.
+LEFT_ASIDE_AGE_SECONDS = 3600
 # A live holder rewrites its claim every claim_timeout / 4 (150 s by
 # default): a day without a heartbeat is a dead holder's.
 STALE_CLAIM_AGE_SECONDS = 86400
+# Quarantined copies of one file name tried before giving up.
+QUARANTINE_ATTEMPTS = 100
 
 
 class Repair(Enum):
     QUARANTINE = "quarantine"
     REMOVE = "remove"
+    PUT_BACK = "put back"
 
 
 class Problem(Enum):
@@ -75,6 +91,8 @@ class Problem(Enum):
     FOREIGN = "not a file the store writes"
     STALE_TEMPORARY = "temporary file of a save that is over"
     SAVE_IN_PROGRESS = "temporary file of a save that may still run"
+    LEFT_ASIDE = "set aside by a removal that did not finish"
+    ASIDE_IN_PROGRESS = "set aside by a removal that may still run"
     STALE_CLAIM = "claim whose heartbeat stopped"
     UNPARSABLE_CLAIM = "claim that cannot be parsed"
 
@@ -85,13 +103,16 @@ class Problem(Enum):
             return Repair.QUARANTINE
         if self in (Problem.STALE_TEMPORARY, Problem.STALE_CLAIM):
             return Repair.REMOVE
+        if self is Problem.LEFT_ASIDE:
+            return Repair.PUT_BACK
         return None
 
     @property
     def needs_attention(self) -> bool:
         """Whether ``verify`` fails for it: everything but the files of
-        saves that may still run and those of a newer version."""
-        return self not in (Problem.SAVE_IN_PROGRESS, Problem.NEWER)
+        saves and removals that may still run and those of a newer
+        version."""
+        return self not in (Problem.SAVE_IN_PROGRESS, Problem.ASIDE_IN_PROGRESS, Problem.NEWER)
 
 
 @dataclass(frozen=True)
@@ -102,10 +123,6 @@ class Finding:
     detail: str
     judged: bytes | None = None
     """The content judged, for a file written again in place (a claim)."""
-
-    @property
-    def label(self) -> str:
-        return f"{self.file.simulation_type}/{self.file.name}"
 
 
 def judge(file: StoredFile, content: bytes | OSError) -> Finding | None:
@@ -148,15 +165,27 @@ def name_disagreements(file: StoredFile, record: StoredSimulationResult) -> list
     return disagreements
 
 
+def writer_and_age(match: re.Match[str] | None, file: StoredFile, now: float) -> tuple[int, float]:
+    """The process ID in the name of a file a save or a removal writes, and
+    the file's age: 0 when unknown (it may be one that runs now)."""
+    assert match is not None  # the inventory sorted it by its name
+    return int(match["pid"]), 0.0 if file.modified is None else now - file.modified
+
+
 def check_temporary_file(file: StoredFile, now: float) -> Finding:
-    name = TEMPORARY_NAME.fullmatch(file.name)
-    assert name is not None  # a temporary file is named so
-    pid = int(name["pid"])
-    # A file of unknown age may be a save's that runs now.
-    age = 0.0 if file.modified is None else now - file.modified
+    pid, age = writer_and_age(temporary_match(file.name), file, now)
     if process_is_running(pid) or age < STALE_TEMPORARY_AGE_SECONDS:
         return Finding(file, Problem.SAVE_IN_PROGRESS, f"process {pid}")
     return Finding(file, Problem.STALE_TEMPORARY, f"process {pid} is gone, {format_age(age)} old")
+
+
+def check_aside_file(file: StoredFile, now: float) -> Finding:
+    pid, age = writer_and_age(aside_match(file.name), file, now)
+    running = process_is_running(pid)
+    if running and age < LEFT_ASIDE_AGE_SECONDS:
+        return Finding(file, Problem.ASIDE_IN_PROGRESS, f"process {pid}")
+    state = "runs" if running else "is gone"
+    return Finding(file, Problem.LEFT_ASIDE, f"process {pid} {state}, {format_age(age)} old")
 
 
 def process_is_running(pid: int) -> bool:
@@ -184,8 +213,13 @@ def stale_claims(files: file_stores.Files, now: float) -> list[Finding]:
     """The claims under ``<store>/.claims/`` whose heartbeat is more than a
     day old, and those that cannot be read or parsed (which ``--repair``
     leaves). A claim is judged by the ``heartbeat_at`` its holder writes,
-    never by a file time."""
-    claims = files.claims()
+    never by a file time. A claims directory that cannot be listed (a
+    symbolic link or a file in its place) is a finding of its own."""
+    try:
+        claims = files.claims()
+    except OSError as error:
+        listing = StoredFile(files.root / CLAIMS_DIR, CLAIMS_DIR, "", None, None)
+        return [Finding(listing, Problem.UNREADABLE, describe_failure(error))]
     return [
         finding
         for file, content in files.read_each_or_error(claims)
@@ -226,28 +260,48 @@ def check_store(
         if (finding := judge(file, content)) is not None
     ]
     findings += [check_temporary_file(file, now) for file in inventory.temporaries]
+    findings += [check_aside_file(file, now) for file in inventory.asides]
     findings += [
         Finding(file, Problem.FOREIGN, "not named <component>_<16 hex ID>.json")
         for file in inventory.others
     ]
     findings += stale_claims(files, now)
-    checked = len(results) + len(inventory.temporaries) + len(inventory.others)
-    return checked, sorted(findings, key=lambda finding: finding.label)
+    checked = sum(map(len, (results, inventory.temporaries, inventory.asides, inventory.others)))
+    return checked, sorted(findings, key=lambda finding: finding.file.label)
 
 
 def quarantine(files: file_stores.Files, file: StoredFile) -> str:
     """Moves a damaged result file to ``.quarantine/<type>/``, never over
     an earlier quarantined file, and says what was done."""
     directory = f"{QUARANTINE_DIR}/{file.simulation_type}"
-    name, copy = f"{file.name}.damaged", 1
-    while True:
+    for copy in range(1, QUARANTINE_ATTEMPTS + 1):
+        name = f"{file.name}.damaged" if copy == 1 else f"{file.name}.{copy}.damaged"
         try:
             moved = files.move(file, directory, name)
-        except FileExistsError:
-            copy += 1
-            name = f"{file.name}.{copy}.damaged"
+        except FileExistsError as error:
+            if error.filename != str(files.root / directory / name):
+                raise
             continue
         return f"moved to {directory}/{name}" if moved else "left: changed since it was checked"
+    return f"left: {QUARANTINE_ATTEMPTS} quarantined copies of its name are there"
+
+
+def put_back(files: file_stores.Files, file: StoredFile) -> str:
+    """Renames a file that a removal set aside back to its name, never over
+    a file, and says what was done."""
+    match = aside_match(file.name)
+    assert match is not None  # the inventory sorted it by its name
+    name = match["target"]
+    if not RESULT_NAME.fullmatch(name):
+        return "left: its name is cut short in the aside name, rename it by hand"
+    label = f"{file.simulation_type}/{name}"
+    try:
+        restored = files.put_back(file, name)
+    except FileExistsError as error:
+        if error.filename != str(files.root / label):
+            raise
+        return f"left: another file holds {label}"
+    return f"put back as {label}" if restored else "left: changed since it was checked"
 
 
 def repair_finding(files: file_stores.Files, finding: Finding) -> str:
@@ -255,6 +309,8 @@ def repair_finding(files: file_stores.Files, finding: Finding) -> str:
     try:
         if finding.problem.repair is Repair.QUARANTINE:
             return quarantine(files, finding.file)
+        if finding.problem.repair is Repair.PUT_BACK:
+            return put_back(files, finding.file)
         if finding.problem.repair is Repair.REMOVE and finding.judged is not None:
             removed_claim = files.remove_claim(finding.file, finding.judged)
             return "removed" if removed_claim else "left: changed since it was checked"
@@ -262,7 +318,7 @@ def repair_finding(files: file_stores.Files, finding: Finding) -> str:
             removed: list[StoredFile] = []
             files.remove([finding.file], removed.append)
             return "removed" if removed else "left: changed since it was checked"
-    except OSError as error:
+    except Exception as error:  # one finding's failure, as the store's client raised it
         # Named within the store, as the file column names files.
         return f"failed: {error_message(error).removeprefix(f'{files.root}/')}"
     return "left alone"
@@ -276,9 +332,9 @@ def findings_table(findings: list[Finding], actions: list[str] | None) -> Table:
     if actions is not None:
         table.add_column("action", overflow="fold")
     for index, finding in enumerate(findings):
-        row = [shown(finding.label), shown(finding.problem.value), shown(finding.detail)]
+        row = [shown(finding.file.label), shown(finding.problem.value), shown(finding.detail)]
         if actions is not None:
-            row.append(shown(actions[index]))
+            row.append(shown(actions[index] if index < len(actions) else "not reached"))
         table.add_row(*row, style="red" if finding.problem.needs_attention else "")
     return table
 
@@ -307,10 +363,11 @@ def verify(
         typer.Option(
             "--repair",
             help=f"Move damaged result files to <store>/{QUARANTINE_DIR}/ "
-            "(never deleting them), remove temporary files of saves that are "
-            "over and claims whose heartbeat stopped a day ago; each only "
-            "while it is the version checked. Files that cannot be read are "
-            "left alone.",
+            "(never deleting them), put files that unfinished removals set "
+            "aside back under their names (never over a file), remove "
+            "temporary files of saves that are over and claims whose "
+            "heartbeat stopped a day ago; each only while it is the version "
+            "checked. Files that cannot be read are left alone.",
         ),
     ] = False,
     store_location: StoreOption = None,
@@ -324,14 +381,19 @@ def verify(
     choose_store(ctx, store_location)
     files = file_stores.files_of(reachable_store(session).location)
     checked, findings = check_store(session, files, time.time())
-    if findings:
-        actions = [repair_finding(files, finding) for finding in findings] if repair else None
-        session.out.print(findings_table(findings, actions))
+    actions: list[str] = []
+    try:
+        if repair:  # each action kept as it is done
+            actions.extend(repair_finding(files, finding) for finding in findings)
+    finally:  # the rows repaired so far, also when an interruption ends it
+        if findings:
+            session.out.print(findings_table(findings, actions if repair else None))
     session.say(summary(checked, files.root, findings))
     if not repair and any(finding.problem.repair for finding in findings):
         session.say(
             "Run 'vantorel results verify --repair' to quarantine damaged "
-            "files and remove left-over temporary files and stale claims."
+            "files, put back files set aside, and remove left-over temporary "
+            "files and stale claims."
         )
     if any(finding.problem.needs_attention for finding in findings):
         raise typer.Exit(1)

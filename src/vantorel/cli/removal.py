@@ -70,10 +70,6 @@ class ListedResult:
     file: StoredFile
 
 
-def label(file: StoredFile) -> str:
-    return f"{file.simulation_type}/{file.name}"
-
-
 def read_results(
     session: Session, store: Store, simulation_type: str | None = None
 ) -> list[ListedResult]:
@@ -84,7 +80,7 @@ def read_results(
 
     def keep_unreadable(file: StoredFile, error: Exception) -> None:
         session.note(
-            f"kept {label(file)}: it cannot be read ({describe_failure(error)}; "
+            f"kept {file.label}: it cannot be read ({describe_failure(error)}; "
             "see 'vantorel results verify')"
         )
 
@@ -153,7 +149,7 @@ def rm(
     if present and dry_run:
         table = Table("ID", "file", box=box.SIMPLE_HEAD)
         for file in present:
-            table.add_row(shown(file.simulation_id), shown(label(file)))
+            table.add_row(shown(file.simulation_id), shown(file.label))
         session.out.print(table)
         session.say(f"Dry run: {len(present)} result(s) would be removed.")
     elif present:

@@ -110,6 +110,7 @@ class ClaimFiles(Protocol):
 def claim_files(root: Any) -> ClaimFiles:
     """The claims directory of the store at `root`, a local path or an
     object-storage path."""
+    root = object_store.local_path(root) or root
     if isinstance(root, Path):
         return LocalClaimFiles(root)
     if object_store.store_for(root) is not None:
@@ -262,40 +263,36 @@ class ObjectStoreClaimFiles:
     store's root."""
 
     def __init__(self, root: Any) -> None:
-        self._directory = root / CLAIMS_DIR
-        self._store = object_store.store_for(root)
-        if self._store is None:
+        store = object_store.store_for(root)
+        if store is None:
             raise TypeError(f"{root!r} is not on object storage")
+        self._directory = root / CLAIMS_DIR
+        self._store: object_store.ObjectStore = store
 
     def _path(self, simulation_id: str, generation: int) -> Any:
         return self._directory / _name(simulation_id, generation)
 
     def generations(self, simulation_id: str) -> list[int]:
-        assert self._store is not None
         names = self._store.names_starting(self._directory, f"{simulation_id}.")
         return _generations(names, simulation_id)
 
     def read(self, simulation_id: str, generation: int) -> bytes | None:
-        assert self._store is not None
         try:
             return self._store.read(self._path(simulation_id, generation))
         except FileNotFoundError:
             return None
 
     def create(self, simulation_id: str, generation: int, data: bytes) -> bool:
-        assert self._store is not None
         return self._store.create(self._path(simulation_id, generation), data)
 
     def rewrite(self, simulation_id: str, generation: int, data: bytes) -> bool:
         # No write here is conditional on the object existing: a claim that
         # its taker removed may come back, older than the taker's and so
         # ignored, until the holder's next heartbeat sees it was taken over.
-        assert self._store is not None
         self._store.write(self._path(simulation_id, generation), data)
         return True
 
     def remove(self, simulation_id: str, generation: int) -> None:
-        assert self._store is not None
         self._store.remove(self._path(simulation_id, generation))
 
     def close(self) -> None:

@@ -27,10 +27,6 @@ from collections.abc import Callable, Iterator, Sequence
 from datetime import datetime
 from typing import Any
 
-# s3fs reads this in any path as a request for an older version of the
-# object before it: a name that holds it cannot be written literally.
-VERSION_QUERY = "?versionId="
-
 # Files read with their requests in flight together; no more bytes in memory
 # than a few hundred results take.
 READ_BATCH = 256
@@ -48,12 +44,34 @@ Listed = tuple[Any, Any]
 """A file as a listing read it: its path and the version of its content."""
 
 
+LOCAL_PROTOCOLS = frozenset({"file", "local"})
+"""The protocols of universal-pathlib paths on the local file system."""
+
+
+def _is_upath_of_its_own(path: Any) -> bool:
+    """Whether `path` is a universal-pathlib path that is no pathlib path."""
+    upath = sys.modules.get("upath")
+    if upath is None or isinstance(path, pathlib.Path):
+        return False
+    return isinstance(path, upath.UPath)
+
+
+def local_path(path: Any) -> pathlib.Path | None:
+    """The pathlib path of a universal-pathlib path on the local file system
+    that is no pathlib path itself (upath's class for ``file://`` and
+    ``local://``), or None for any other path. Local files are reached with
+    system calls, never as object storage."""
+    if _is_upath_of_its_own(path) and path.protocol in LOCAL_PROTOCOLS:
+        return pathlib.Path(path.path)
+    return None
+
+
 def store_for(path: Any) -> ObjectStore | None:
     """The object store that holds `path`, or None when `path` is no
     universal-pathlib path of the class upath gives its protocol (a local
-    path, or a subclass with methods of its own, asked through them)."""
-    upath = sys.modules.get("upath")
-    if upath is None or not isinstance(path, upath.UPath) or isinstance(path, pathlib.Path):
+    path, or a subclass with methods of its own, asked through them) or is
+    on the local file system."""
+    if not _is_upath_of_its_own(path) or path.protocol in LOCAL_PROTOCOLS:
         return None
     from upath.registry import get_upath_class
 
@@ -108,6 +126,11 @@ def _s3_code(error: BaseException) -> str | None:
     return None
 
 
+def _is_missing(error: OSError) -> bool:
+    """Whether S3 answered that the object (or its bucket) is not there."""
+    return isinstance(error, FileNotFoundError) or _s3_code(error) == "NoSuchKey"
+
+
 class ObjectStore:
     """Result files on any fsspec filesystem: the store is walked level by
     level, each file read and removed in a request of its own."""
@@ -154,27 +177,26 @@ class ObjectStore:
             return False
         return True
 
-    def names_starting(self, directory: Any, prefix: str) -> list[str]:
-        """The names of the files right in `directory` that start with
-        `prefix`."""
+    def _names_in(self, directory: Any) -> list[str]:
+        """The names of the entries right in `directory`, in the
+        filesystem's order; none when it does not exist (as a glob finds
+        none)."""
         try:
             keys = self.fs.ls(directory.path, detail=False)
         except (FileNotFoundError, NotADirectoryError):
             return []
-        names = (key.rstrip("/").rpartition("/")[2] for key in keys)
-        return [name for name in names if name.startswith(prefix)]
+        own = directory.path.rstrip("/")
+        return [key.rstrip("/").rpartition("/")[2] for key in keys if key.rstrip("/") != own]
+
+    def names_starting(self, directory: Any, prefix: str) -> list[str]:
+        """The names of the entries right in `directory` that start with
+        `prefix`."""
+        return [name for name in self._names_in(directory) if name.startswith(prefix)]
 
     def entries(self, directory: Any, suffix: str) -> list[Any]:
         """The entries of `directory` whose names end with `suffix`, in the
-        filesystem's order; none when it does not exist (as a glob finds
-        none)."""
-        try:
-            listed = self.fs.ls(directory.path, detail=False)
-        except (FileNotFoundError, NotADirectoryError):
-            return []
-        own = directory.path.rstrip("/")
-        names = (key.rstrip("/").rpartition("/")[2] for key in listed if key.rstrip("/") != own)
-        return [directory / name for name in names if name.endswith(suffix)]
+        filesystem's order."""
+        return [directory / name for name in self._names_in(directory) if name.endswith(suffix)]
 
     def find_first(self, root: Any, suffix: str) -> Any:
         """The first entry named ``*<suffix>`` in a directory right below
@@ -232,8 +254,15 @@ class ObjectStore:
 
     def version(self, path: Any) -> Any:
         """What changes whenever the object at `path` is written again: its
-        description by the filesystem (size, times)."""
+        description by the filesystem (size, times), asked now: a listing
+        the filesystem cached would describe the version it listed."""
+        self.fs.invalidate_cache(path.parent.path)
         return self._version_of(self.fs.info(path.path))
+
+    def _refuse_existing(self, target: Any) -> None:
+        """FileExistsError naming `target` when a file is there."""
+        if self.fs.exists(target.path):
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), str(target))
 
     def check_root(self, root: Any) -> None:
         """Raises unless `root` is a directory of the filesystem:
@@ -273,8 +302,7 @@ class ObjectStore:
         right before the move: a write in that moment can still be lost),
         never over an existing file: False when it is gone or was written
         again."""
-        if self.fs.exists(target.path):
-            raise FileExistsError(errno.EEXIST, "File exists", str(target))
+        self._refuse_existing(target)
         try:
             if self.version(path) != version:
                 return False
@@ -517,13 +545,14 @@ class S3ObjectStore(ObjectStore):
     def move_listed(self, path: Any, version: Any, target: Any) -> bool:
         """Copies the object to `target` only while its ETag is the one
         listed, then deletes it only while it still is; when a save came in
-        between, the copy goes and the object stays."""
+        between, the copy goes (only while it is the copy made) and the
+        object stays. An object deleted by another process right after the
+        copy has left its place as well: True."""
         bucket, key = self._bucket_and_key(path)
         target_bucket, target_key = self._bucket_and_key(target)
-        if self.fs.exists(target.path):
-            raise FileExistsError(errno.EEXIST, "File exists", str(target))
+        self._refuse_existing(target)
         try:
-            self.fs.call_s3(
+            copied = self.fs.call_s3(
                 "copy_object",
                 Bucket=target_bucket,
                 Key=target_key,
@@ -531,19 +560,28 @@ class S3ObjectStore(ObjectStore):
                 CopySourceIfMatch=version,
             )
         except OSError as error:
-            if _s3_code(error) in ("PreconditionFailed", "NoSuchKey") or isinstance(
-                error, FileNotFoundError
-            ):
+            if _s3_code(error) == "PreconditionFailed" or _is_missing(error):
                 return False
             raise
         try:
             self.fs.call_s3("delete_object", Bucket=bucket, Key=key, IfMatch=version)
         except OSError as error:
-            if _s3_code(error) != "PreconditionFailed":
+            if _s3_code(error) == "PreconditionFailed":  # saved again in between
+                self._delete_while(target, copied["CopyObjectResult"]["ETag"])
+                return False
+            if not _is_missing(error):
                 raise
-            self.fs.call_s3("delete_object", Bucket=target_bucket, Key=target_key)
-            return False
         return True
+
+    def _delete_while(self, path: Any, etag: str) -> None:
+        """Deletes the object at `path` while its ETag is `etag`: one
+        written again, or gone, since stays as it is."""
+        bucket, key = self._bucket_and_key(path)
+        try:
+            self.fs.call_s3("delete_object", Bucket=bucket, Key=key, IfMatch=etag)
+        except OSError as error:
+            if _s3_code(error) != "PreconditionFailed" and not _is_missing(error):
+                raise
 
     def remove(self, path: Any) -> bool:
         """Removes the object in one request, which succeeds also for an
@@ -556,7 +594,9 @@ class S3ObjectStore(ObjectStore):
         """Removes the listed objects in batched requests, each only while
         its ETag is still the one listed, calling `on_removed` with each
         removed path in order; stops at the first batch that S3 refuses in
-        part, naming how many objects and which."""
+        part, naming how many objects and which. A file listed without a
+        version is never removed."""
+        listed = [(path, version) for path, version in listed if version is not None]
         for start in range(0, len(listed), DELETE_BATCH):
             batch = listed[start : start + DELETE_BATCH]
             refused = self._delete_batch(batch)
@@ -587,8 +627,7 @@ class S3ObjectStore(ObjectStore):
         by_bucket: dict[str, list[dict[str, str]]] = {}
         for path, version in batch:
             bucket, key = self._bucket_and_key(path)
-            entry = {"Key": key} if version is None else {"Key": key, "ETag": version}
-            by_bucket.setdefault(bucket, []).append(entry)
+            by_bucket.setdefault(bucket, []).append({"Key": key, "ETag": version})
         refused = []
         for bucket, objects in by_bucket.items():
             answer = self.fs.call_s3(
